@@ -5,9 +5,9 @@
 #include <cstdint>
 
 struct AesContext {
-  int32_t rounds;        // 10, 12 or 14
-  uint32_t* roundKeys;   // always the start of keyWords of the same context
-  uint32_t keyWords[68]; // 4 * (rounds + 1) of them in use
+  int32_t rounds;         // 10, 12 or 14
+  uint32_t* roundKeys;    // always the start of keyWords of the same context
+  uint32_t keyWords[68];  // 4 * (rounds + 1) of them in use
 };
 
 inline constexpr int kAesEncipher = 0;

@@ -9,3 +9,7 @@ inline constexpr char16_t kBuiltInPassPhrase[] = u"mervane_Tol";
 
 // As Decrypt: `*plainText` is the caller's on success and null on failure.
 Status DecryptRequestParameter(platform::Bstr cipherText, platform::Bstr* plainText);
+
+// ClearKeyMaterial, then the built-in phrase as key and IV phrase. The caller holds the
+// key-state lock.
+void LoadBuiltInPassPhrases();

@@ -11,4 +11,6 @@ inline constexpr Status E_OUTOFMEMORY = static_cast<Status>(0x8007000EU);
 inline constexpr Status E_FAIL = static_cast<Status>(0x80004005U);
 
 // A status is a failure when it is negative as a signed 32-bit value.
-constexpr bool IsFailure(Status status) { return status < 0; }
+constexpr bool IsFailure(Status status) {
+  return status < 0;
+}

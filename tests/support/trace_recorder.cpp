@@ -29,7 +29,9 @@ TraceRecorder::TraceRecorder() {
   platform::SetTraceCapture(&Record);
 }
 
-TraceRecorder::~TraceRecorder() { platform::SetTraceCapture(nullptr); }
+TraceRecorder::~TraceRecorder() {
+  platform::SetTraceCapture(nullptr);
+}
 
 std::vector<std::string> TraceRecorder::Lines() const {
   const std::scoped_lock hold(RecordLock());
