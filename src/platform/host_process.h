@@ -1,0 +1,31 @@
+// What the service host asks of the system about itself and other processes: its module
+// path, the local time, and the companion process (another program the service would end
+// at stop, recorded by handle and main-thread id).
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// The executable's full path into `buffer` (at most `size` characters), the count stored.
+int ModuleFileName(char* buffer, int size);
+
+struct LocalTime {
+  int year;
+  int month;  // 1 to 12
+  int day;
+  int hour;
+  int minute;
+  int second;
+};
+LocalTime CurrentLocalTime();
+
+void SleepMilliseconds(uint32_t milliseconds);
+
+// The companion process, by the handle (Windows) or process id (Linux) in its record.
+bool QueryProcessExitCode(std::uintptr_t process, uint32_t* exitCode);
+void PostQuitToThread(uint32_t threadId);
+void TerminateProcessWithCode(std::uintptr_t process, uint32_t exitCode);
+inline constexpr uint32_t kStillActive = 259;
+
+}  // namespace platform

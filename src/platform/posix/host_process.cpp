@@ -1,0 +1,66 @@
+#include "platform/host_process.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace platform {
+
+int ModuleFileName(char* buffer, int size) {
+  if (size <= 0) {
+    return 0;
+  }
+  const ssize_t count = readlink("/proc/self/exe", buffer, static_cast<std::size_t>(size));
+  if (count <= 0 || count >= size) {
+    return 0;  // unknown, or cut short: no path is better than a wrong one
+  }
+  buffer[count] = '\0';
+  return static_cast<int>(count);
+}
+
+LocalTime CurrentLocalTime() {
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+          local.tm_hour,        local.tm_min,     local.tm_sec};
+}
+
+void SleepMilliseconds(uint32_t milliseconds) {
+  struct timespec wait {
+    static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L
+  };
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+// The record holds a child's process id here; a child that has ended is reaped.
+bool QueryProcessExitCode(std::uintptr_t process, uint32_t* exitCode) {
+  if (process == 0) {
+    return false;
+  }
+  int status = 0;
+  const pid_t ended = waitpid(static_cast<pid_t>(process), &status, WNOHANG);
+  if (ended == 0) {
+    *exitCode = kStillActive;
+    return true;
+  }
+  if (ended < 0) {
+    return false;
+  }
+  *exitCode = WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status)) : 1U;
+  return true;
+}
+
+// There is no thread message queue to post to off Windows.
+void PostQuitToThread(uint32_t /*threadId*/) {}
+
+void TerminateProcessWithCode(std::uintptr_t process, uint32_t /*exitCode*/) {
+  if (process != 0) {
+    kill(static_cast<pid_t>(process), SIGKILL);
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,3 @@
+#include "service/entry.h"
+
+int main(int argc, char** argv) { return ServiceHostMain(argc, argv); }
