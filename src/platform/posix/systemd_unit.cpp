@@ -1,1 +1,4 @@
-// (to be written)
+// Placeholder until the unit text lands.
+#include "platform/systemd_unit.h"
+
+std::string SystemdUnitText(const std::string& command) { return command; }
