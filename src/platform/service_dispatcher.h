@@ -17,6 +17,8 @@ struct ServiceStatus {
   uint32_t serviceSpecificExitCode;
   uint32_t checkPoint;
   uint32_t waitHint;
+
+  bool operator==(const ServiceStatus&) const = default;
 };
 
 inline constexpr uint32_t kServiceWin32 = 0x30;

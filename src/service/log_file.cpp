@@ -35,7 +35,9 @@ std::string FormatLogMessage(const char* format, ...) {
   return text;
 }
 
-void SetLogClock(LogClock clock) { Clock.store(clock); }
+void SetLogClock(LogClock clock) {
+  Clock.store(clock);
+}
 
 void WriteLog(const std::string& path, const std::string& message) {
   const std::scoped_lock hold(LogLock);

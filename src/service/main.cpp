@@ -1,3 +1,5 @@
 #include "service/entry.h"
 
-int main(int argc, char** argv) { return ServiceHostMain(argc, argv); }
+int main(int argc, char** argv) {
+  return ServiceHostMain(argc, argv);
+}

@@ -94,8 +94,8 @@ void InstallServiceEntry(const std::string& executablePath, const char* serviceN
   if (service) {
     WriteLog(LogPath, FormatLogMessage(kMsgInstalled, serviceName));
   } else {
-    WriteLog(LogPath, FormatLogMessage(kMsgCreateFailed, serviceName,
-                                       platform::LastServiceError()));
+    WriteLog(LogPath,
+             FormatLogMessage(kMsgCreateFailed, serviceName, platform::LastServiceError()));
   }
 }
 

@@ -69,7 +69,9 @@ void SetWorkerRoutines(const WorkerRoutine* routines, int count) {
   Workers.assign(routines, routines + count);
 }
 
-void SetStatusReporter(StatusReporter reporter) { Reporter.store(reporter); }
+void SetStatusReporter(StatusReporter reporter) {
+  Reporter.store(reporter);
+}
 
 int StartWorkers() {
   WorkerStopFlag = 0;
@@ -131,8 +133,8 @@ void ServiceCtrlHandler(uint32_t code) {
 }
 
 void ServiceMain() {
-  ServiceStatusRecord = {platform::kServiceWin32, platform::kServiceStartPending, kControlsAccepted,
-                         0, 0, 0, 0};
+  ServiceStatusRecord = {
+      platform::kServiceWin32, platform::kServiceStartPending, kControlsAccepted, 0, 0, 0, 0};
   StatusHandle = platform::RegisterControlHandler(kServiceName, &ServiceCtrlHandler);
   if (StatusHandle == 0) {
     LogLastError(kMsgRegisterFailed, platform::LastDispatcherError());
