@@ -61,10 +61,11 @@ class DecryptTest : public ::testing::Test {
 };
 
 TEST_F(DecryptTest, NullResultHandleIsRefusedBeforeInitialize) {
+  const auto text = Text(Blocks(Repeat(16, 16)));
   const TraceRecorder traces;
   const auto phrase = platform::UniqueBstr(platform::SysAllocString(u"only the key"));
+  ClearKeyMaterial();
   SetKeyPassPhrase(phrase.get());  // Initialize would fail and trace
-  const auto text = Text(Blocks(Repeat(16, 16)));
   EXPECT_EQ(Decrypt(text.get(), nullptr), E_INVALIDARG);
   EXPECT_EQ(traces.Lines(), Traces{});
 }
@@ -84,12 +85,15 @@ TEST_F(DecryptTest, MissingTextIsRefusedBeforeInitialize) {
 }
 
 TEST_F(DecryptTest, InitializeFailureIsTracedAndPassedOn) {
+  const auto text = Text(Blocks(Repeat(16, 16)));  // before the phrase: it sets the key state
   const TraceRecorder traces;
   const auto phrase = platform::UniqueBstr(platform::SysAllocString(u"only the key"));
+  ClearKeyMaterial();
   SetKeyPassPhrase(phrase.get());
-  const auto text = Text(Blocks(Repeat(16, 16)));
   platform::Bstr plain = sentinel_;
-  EXPECT_EQ(Decrypt(text.get(), &plain), E_FAIL);
+  const Status status = Decrypt(text.get(), &plain);
+  const platform::UniqueBstr owned(plain);
+  EXPECT_EQ(status, E_FAIL);
   EXPECT_EQ(plain, nullptr);
   EXPECT_EQ(traces.Lines(), Traces{kInitializeFailedTrace});
 }
@@ -149,14 +153,16 @@ struct SuccessRow {
 };
 
 TEST_F(DecryptTest, SuccessTable) {
-  std::vector<uint8_t> thirtyTwo(29, 'z');
-  thirtyTwo.insert(thirtyTwo.end(), {3, 3, 3});
-  std::vector<uint8_t> withNul = {'a', 0, 'b'};
-  withNul.insert(withNul.end(), 13, 13);
-  std::vector<uint8_t> malformed = {'a', 0xFF, 'b'};
-  malformed.insert(malformed.end(), 13, 13);
-  std::vector<uint8_t> multibyte = {0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80};
-  multibyte.insert(multibyte.end(), 7, 7);
+  const auto padded = [](std::vector<uint8_t> plain) {
+    const auto padding = static_cast<uint8_t>(16 - plain.size() % 16);
+    plain.resize(plain.size() + padding, padding);
+    return plain;
+  };
+  const std::vector<uint8_t> thirtyTwo = padded(std::vector<uint8_t>(29, 'z'));
+  const std::vector<uint8_t> withNul = padded({'a', 0, 'b'});
+  const std::vector<uint8_t> malformed = padded({'a', 0xFF, 'b'});
+  const std::vector<uint8_t> multibyte =
+      padded({0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80});
   const std::vector<SuccessRow> rows = {
       {"padding alone", Repeat(16, 16), u""},
       {"two blocks ending 03 03 03", thirtyTwo, std::u16string(29, u'z')},
