@@ -10,4 +10,7 @@ using TraceCapture = void (*)(const char* text);
 // A null capture gives the traces back to the system channel.
 void SetTraceCapture(TraceCapture capture);
 
+// The system channel itself, without the capture.
+void WriteSystemTrace(const char* text);
+
 }  // namespace platform

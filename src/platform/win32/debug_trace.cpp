@@ -1,31 +1,10 @@
-// Traces go to the debugger output channel, where a debugger or DebugView shows them.
-#include "platform/debug_trace.h"
-
+// Traces go to the debugger output channel, where a debugger or a debug-output viewer shows them.
 #include <windows.h>
 
-#include <atomic>
+#include "platform/debug_trace.h"
 
 namespace platform {
-namespace {
 
-// Installed by tests, read by every thread that writes a trace.
-std::atomic<TraceCapture> gCapture{nullptr};
-
-}  // namespace
-
-void WriteDebugTrace(const char* text) {
-  if (text == nullptr) {
-    return;
-  }
-  if (const TraceCapture capture = gCapture.load(); capture != nullptr) {
-    capture(text);
-    return;
-  }
-  ::OutputDebugStringA(text);
-}
-
-void SetTraceCapture(TraceCapture capture) {
-  gCapture.store(capture);
-}
+void WriteSystemTrace(const char* text) { ::OutputDebugStringA(text); }
 
 }  // namespace platform
