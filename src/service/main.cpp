@@ -1,5 +1,19 @@
+#include "server/query_server.h"
 #include "service/entry.h"
+#include "service/service_runtime.h"
+
+namespace {
+
+void QueryServerWorker() {
+  RunQueryServer();
+}
+
+// Started by StartWorkers in this order, each on a thread of its own.
+constexpr WorkerRoutine kWorkers[] = {&QueryServerWorker};
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  SetWorkerRoutines(kWorkers, static_cast<int>(std::size(kWorkers)));
   return ServiceHostMain(argc, argv);
 }

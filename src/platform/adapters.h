@@ -1,0 +1,24 @@
+// The network adapters in the system's order, each with its hardware address and the text of
+// its first IPv4 gateway ("0.0.0.0" when none): GetAdaptersInfo on Windows; on Linux the
+// interfaces in index order, loopback left out, with the first gateway of a route through each.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct AdapterRecord {
+  uint8_t address[8];
+  std::string gateway;
+};
+
+inline constexpr uint32_t kErrorBufferOverflow = 111;
+inline constexpr uint32_t kErrorNoData = 232;
+
+// `bufferSize` is the room offered in bytes, as GetAdaptersInfo takes it; when it is too small
+// the call returns kErrorBufferOverflow and sets `bufferSize` to what is needed. 0 on success.
+uint32_t ReadAdapterList(uint32_t* bufferSize, std::vector<AdapterRecord>* adapters);
+
+}  // namespace platform

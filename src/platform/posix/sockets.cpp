@@ -1,0 +1,78 @@
+#include "platform/sockets.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+int Fd(Socket socket) {
+  return static_cast<int>(socket);
+}
+}  // namespace
+
+bool StartSockets() {
+  return true;
+}
+
+void CleanupSockets() {}
+
+Socket CreateStreamSocket() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? kInvalidSocket : fd;
+}
+
+bool SetReuseAddress(Socket socket) {
+  const int on = 1;
+  return ::setsockopt(Fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+bool BindAnyAddress(Socket socket, uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  return ::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool ListenOn(Socket socket, int backlog) {
+  return ::listen(Fd(socket), backlog) == 0;
+}
+
+Socket AcceptConnection(Socket listener) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  int fd = -1;
+  do {
+    fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? kInvalidSocket : fd;
+}
+
+bool SetReceiveTimeout(Socket socket, uint32_t milliseconds) {
+  timeval timeout{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<suseconds_t>(milliseconds % 1000) * 1000};
+  return ::setsockopt(Fd(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+}
+
+int ReceiveOnce(Socket socket, char* buffer, int size) {
+  return static_cast<int>(::recv(Fd(socket), buffer, static_cast<std::size_t>(size), 0));
+}
+
+int SendOnce(Socket socket, const char* bytes, int size) {
+  // A peer that has gone away must not end the service with SIGPIPE.
+  return static_cast<int>(::send(Fd(socket), bytes, static_cast<std::size_t>(size), MSG_NOSIGNAL));
+}
+
+void CloseSocket(Socket socket) {
+  ::close(Fd(socket));
+}
+
+int32_t LastSocketError() {
+  return errno;
+}
+
+}  // namespace platform
