@@ -1,3 +1,4 @@
+#include "companions/tunnel_watchdog.h"
 #include "server/query_server.h"
 #include "service/entry.h"
 #include "service/service_runtime.h"

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/service_manager.h"
+#include "service/command_quoting.h"
 #include "service/host_state.h"
 #include "service/log_file.h"
 #include "service/log_messages.h"
@@ -75,10 +76,7 @@ void DeleteEntry(const char* serviceName) {
 }  // namespace
 
 std::string ServiceCommandLine(const std::string& executablePath) {
-  if (executablePath.find(' ') == std::string::npos) {
-    return executablePath;
-  }
-  return '"' + executablePath + '"';
+  return QuotedWhenBlank(executablePath);
 }
 
 void InstallServiceEntry(const std::string& executablePath, const char* serviceName) {

@@ -1,0 +1,94 @@
+#include "companions/tunnel_watchdog.h"
+
+#include <atomic>
+
+#include "companions/tunnel_name.h"
+#include "platform/debug_trace.h"
+#include "platform/host_process.h"
+#include "platform/launcher.h"
+#include "platform/message_pump.h"
+#include "service/command_quoting.h"
+#include "service/service_runtime.h"
+
+namespace {
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+constexpr char kTunnelRelative[] = "\\bin\\stunnel.exe";
+#else
+constexpr char kSeparator = '/';
+constexpr char kTunnelRelative[] = "/bin/stunnel";
+#endif
+constexpr int kModulePathChars = 260;
+
+// Replaced by tests only.
+std::atomic<ProcessSnapshotter> Snapshotter{nullptr};
+std::atomic<TunnelLauncher> Launcher{nullptr};
+
+std::string TunnelCommand() {
+  char module[kModulePathChars + 1] = {};
+  const int count = platform::ModuleFileName(module, kModulePathChars);
+  const std::string path =
+      TunnelProgramPath(std::string_view(module, count > 0 ? static_cast<std::size_t>(count) : 0),
+                        kSeparator, kTunnelRelative);
+#ifdef _WIN32
+  return QuotedWhenBlank(path);  // a command line: a path with blanks must not be split
+#else
+  return path;  // spawned by path, no shell in between
+#endif
+}
+
+void Launch(const std::string& command) {
+  platform::WriteDebugTrace(kTunnelStartTrace);
+  const TunnelLauncher launcher = Launcher.load();
+  if (launcher != nullptr) {
+    launcher(command);
+  } else {
+    platform::LaunchHidden(command);
+  }
+  platform::WriteDebugTrace(kTunnelEndTrace);
+}
+
+bool TunnelRuns() {
+  const ProcessSnapshotter snapshotter = Snapshotter.load();
+  if (snapshotter == nullptr) {
+    platform::ReapLaunchedPrograms();  // a tunnel that died must not count as running
+  }
+  const std::vector<platform::ProcessEntry> processes =
+      snapshotter != nullptr ? snapshotter() : platform::SnapshotProcesses();
+  for (const platform::ProcessEntry& entry : processes) {
+    platform::PumpStep();
+    if (MatchesTunnelName(entry.exeFile, kTunnelProcessName)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string TunnelProgramPath(std::string_view modulePath, char separator,
+                              std::string_view relative) {
+  const std::size_t last = modulePath.rfind(separator);
+  const std::string_view folder =
+      last == std::string_view::npos ? std::string_view() : modulePath.substr(0, last);
+  return std::string(folder) + std::string(relative);
+}
+
+void SetWatchdogHooks(ProcessSnapshotter snapshotter, TunnelLauncher launcher) {
+  Snapshotter.store(snapshotter);
+  Launcher.store(launcher);
+}
+
+int RunTunnelWatchdog() {
+  const std::string command = TunnelCommand();
+  for (;;) {
+    Launch(command);  // also at thread start, without looking first
+    do {
+      if (WorkerStopFlag.load() == 1) {
+        return 0;  // the tunnel is left running
+      }
+      platform::PumpStep();
+    } while (TunnelRuns());
+  }
+}
