@@ -1,0 +1,389 @@
+#!/usr/bin/env python3
+"""The real service on Linux: started without a switch it runs in the foreground, answers the
+stop signals at once and tells a notify socket its states; on a machine without systemd every
+switch logs the failed open of the service manager; with a stand-in systemctl, in a private
+mount namespace, the switches install, start, stop and remove the unit.
+Usage: foreground_service_test.py EXE"""
+
+import errno
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+STOP_LIMIT_S = 1.0  # a stop is answered at once, not after systemd's kill time-out
+START_WAIT_S = 10.0  # generous: the sanitizer build starts slowly
+STAMP = r"\d\d/\d\d/\d{4}, \d\d:\d\d:\d\d\n    "
+# The only thing the service may print: the query server's report that a second server
+# (started by SIGHUP) cannot bind the port the first one holds.
+SECOND_SERVER_OUTPUT = re.compile(r"(Bind Error No : \d+)*")
+BIND_ERROR = re.compile(r"Bind Error No : \d+")
+QUERY_PORT = 10032
+
+failures = []
+
+
+def check(condition, case, what):
+    if not condition:
+        failures.append(f"{case}: {what}")
+        print(f"FAIL {case}: {what}")
+
+
+class Service:
+    """The executable copied into a folder of its own (with a blank in its path), so that its
+    log lands there."""
+
+    def __init__(self, executable, workspace):
+        self.folder = tempfile.mkdtemp(prefix="svc dir ", dir=workspace)
+        self.path = os.path.join(self.folder, "talvoro_macadress")
+        shutil.copy2(executable, self.path)
+        self.log = self.path + ".log"
+
+    def log_text(self):
+        if not os.path.exists(self.log):
+            return None
+        with open(self.log, encoding="latin-1", newline="") as log:
+            return log.read()
+
+    def environment(self, notify_socket):
+        env = dict(os.environ)
+        env.pop("NOTIFY_SOCKET", None)
+        if notify_socket is not None:
+            env["NOTIFY_SOCKET"] = notify_socket
+        return env
+
+    def start(self, notify_socket=None):
+        return subprocess.Popen([self.path], cwd=self.folder, env=self.environment(notify_socket),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+
+    def run_switch(self, switch, extra_environment=None):
+        env = self.environment(None)
+        env.update(extra_environment or {})
+        return subprocess.run([self.path, switch], cwd=self.folder, env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+
+
+class NotifyListener:
+    """What systemd would listen on: a Unix datagram socket at a path, or an abstract one."""
+
+    def __init__(self, folder, abstract):
+        self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        if abstract:
+            name = f"talvoro-notify-{os.getpid()}-{time.monotonic_ns()}"
+            self.socket.bind("\0" + name)
+            self.address = "@" + name
+        else:
+            self.address = os.path.join(folder, "notify")
+            self.socket.bind(self.address)
+        self.received = []
+
+    def next_message(self, timeout):
+        self.socket.settimeout(timeout)
+        try:
+            message = self.socket.recv(4096).decode("latin-1")
+        except socket.timeout:
+            return None
+        self.received.append(message)
+        return message
+
+    def close(self):
+        self.socket.close()
+
+
+def stop_and_time(process, signal_number):
+    """Sends the signal and returns the exit code and the seconds until the process ended."""
+    began = time.monotonic()
+    process.send_signal(signal_number)
+    try:
+        code = process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        return None, float("inf")
+    return code, time.monotonic() - began
+
+
+def check_stop(case, process, signal_number):
+    code, seconds = stop_and_time(process, signal_number)
+    print(f"{case}: ended {seconds * 1000:.0f} ms after {signal.Signals(signal_number).name}")
+    check(code == 0, case, f"exit code {code}, expected 0")
+    check(seconds < STOP_LIMIT_S, case, f"took {seconds:.3f} s to stop")
+
+
+def port_held_elsewhere():
+    """Whether another program holds the query server's port now that ours has ended."""
+    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        probe.bind(("0.0.0.0", QUERY_PORT))
+        return False
+    except OSError:
+        return True
+    finally:
+        probe.close()
+
+
+def check_output(case, process, allowed_stdout=re.compile("")):
+    out, err = process.communicate()
+    text = out.decode("latin-1")
+    if allowed_stdout.fullmatch(text) is None and BIND_ERROR.fullmatch(text) and \
+            port_held_elsewhere():
+        # Not this service's fault: its query server reports the port in use, as it must.
+        print(f"NOTE {case}: port {QUERY_PORT} is held by another program ({text})")
+    else:
+        check(allowed_stdout.fullmatch(text) is not None, case, f"stdout {out!r}")
+    check(err == b"", case, f"stderr {err!r}")
+
+
+def stop_with_notify_socket(executable, workspace, signal_number, abstract):
+    case = f"{signal.Signals(signal_number).name}, {'abstract' if abstract else 'path'} socket"
+    service = Service(executable, workspace)
+    listener = NotifyListener(service.folder, abstract)
+    process = service.start(listener.address)
+    try:
+        check(listener.next_message(START_WAIT_S) == "READY=1", case,
+              f"first notification {listener.received!r}, expected READY=1")
+        check_stop(case, process, signal_number)
+        listener.next_message(1.0)
+        check(listener.received == ["READY=1", "STOPPING=1"], case,
+              f"notifications {listener.received!r}")
+        check_output(case, process)
+        check(service.log_text() is None, case, f"log written: {service.log_text()!r}")
+    finally:
+        process.kill()
+        listener.close()
+
+
+def reload_does_not_stop(executable, workspace):
+    case = "SIGHUP"
+    service = Service(executable, workspace)
+    listener = NotifyListener(service.folder, abstract=False)
+    process = service.start(listener.address)
+    try:
+        check(listener.next_message(START_WAIT_S) == "READY=1", case,
+              f"first notification {listener.received!r}, expected READY=1")
+        for _ in range(2):
+            process.send_signal(signal.SIGHUP)
+            time.sleep(0.3)
+        check(process.poll() is None, case, f"ended with {process.returncode} on SIGHUP")
+        # Still running after a reload: systemd is not told it is ready a second time.
+        check(listener.next_message(0.2) is None, case,
+              f"notifications after SIGHUP {listener.received!r}")
+        check_stop(case, process, signal.SIGTERM)
+        listener.next_message(1.0)
+        check(listener.received == ["READY=1", "STOPPING=1"], case,
+              f"notifications {listener.received!r}")
+        check_output(case, process, SECOND_SERVER_OUTPUT)
+        check(service.log_text() is None, case, f"log written: {service.log_text()!r}")
+    finally:
+        process.kill()
+        listener.close()
+
+
+def stop_without_notify_socket(executable, workspace):
+    case = "no NOTIFY_SOCKET"
+    service = Service(executable, workspace)
+    process = service.start()
+    try:
+        time.sleep(0.5)  # time to report running; a failed report would show in the log
+        check(process.poll() is None, case, f"ended by itself with {process.returncode}")
+        check_stop(case, process, signal.SIGTERM)
+        check_output(case, process)
+        check(service.log_text() is None, case, f"log written: {service.log_text()!r}")
+    finally:
+        process.kill()
+
+
+def stop_when_systemd_cannot_be_told(executable, workspace):
+    case = "unreachable NOTIFY_SOCKET"
+    service = Service(executable, workspace)
+    process = service.start(os.path.join(service.folder, "nobody-listens"))
+    entry = STAMP + f"SetServiceStatus failed, error code = {errno.ENOENT}\n"
+    try:
+        deadline = time.monotonic() + START_WAIT_S
+        while service.log_text() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        check(re.fullmatch(entry, service.log_text() or "") is not None, case,
+              f"log after the running report {service.log_text()!r}")
+        # The stop still ends the process, and its failed report is logged too.
+        check_stop(case, process, signal.SIGTERM)
+        check(re.fullmatch(entry * 2, service.log_text() or "") is not None, case,
+              f"log after the stop {service.log_text()!r}")
+        check_output(case, process)
+    finally:
+        process.kill()
+
+
+def switches_without_systemd(executable, workspace):
+    if os.path.isdir("/run/systemd/system"):
+        print("SKIP switches without systemd: systemd runs this machine, so the switches "
+              "would act on its real service entry")
+        return
+    expected = STAMP + f"OpenSCManager failed, error code = {errno.ENOENT}\n"
+    for switch in ["-i", "-k", "-u", "-s"]:
+        case = f"switch {switch} without systemd"
+        service = Service(executable, workspace)
+        if switch == "-u":
+            with open(service.log, "w", encoding="latin-1") as log:
+                log.write("an earlier entry\n")
+        result = service.run_switch(switch)
+        check(result.returncode == 0, case, f"exit code {result.returncode}")
+        check(result.stdout == b"", case, f"stdout {result.stdout!r}")
+        check(result.stderr == b"", case, f"stderr {result.stderr!r}")
+        if switch == "-u":
+            check(service.log_text() is None, case, f"log left behind: {service.log_text()!r}")
+        else:
+            check(re.fullmatch(expected, service.log_text() or "") is not None, case,
+                  f"log {service.log_text()!r}")
+        print(f"{case}: done")
+
+
+UNIT = "Talvoro_macadress.service"
+UNIT_PATH = "/etc/systemd/system/" + UNIT
+INSIDE_FLAG = "--inside-mount-namespace"
+
+# Records each call, keeps the unit's state in a file, fails the verb it is told to, and
+# talks on its stdout and stderr, which must never reach the service's.
+STAND_IN_SYSTEMCTL = """#!/bin/sh
+echo "$*" >> "$STAND_IN_STATE/calls"
+echo "systemctl says $*"
+echo "systemctl complains" >&2
+[ "$1" = "$STAND_IN_FAIL" ] && exit 4
+case "$1" in
+  is-active) [ -e "$STAND_IN_STATE/active" ] || exit 3 ;;
+  start) touch "$STAND_IN_STATE/active" ;;
+  stop) rm -f "$STAND_IN_STATE/active" ;;
+esac
+exit 0
+"""
+
+
+def expected_unit(command):
+    return ("[Unit]\nDescription=Talvoro_macadress\nAfter=network.target\n\n"
+            f"[Service]\nType=notify\nExecStart={command}\n\n"
+            "[Install]\nWantedBy=multi-user.target\n")
+
+
+def switches_with_stand_in_systemd(executable, workspace):
+    """Runs inside a private mount namespace: /run and the unit folder are fresh tmpfs, so
+    neither the machine's systemd nor its unit files are touched."""
+    print("inside a private mount namespace")
+    for target in ["/run", "/etc/systemd/system"]:
+        subprocess.run(["mount", "-t", "tmpfs", "talvoro-test", target], check=True)
+    os.makedirs("/run/systemd/system")
+    state = tempfile.mkdtemp(prefix="systemd-state-", dir=workspace)
+    tools = tempfile.mkdtemp(prefix="bin-", dir=workspace)
+    with open(os.path.join(tools, "systemctl"), "w", encoding="ascii") as script:
+        script.write(STAND_IN_SYSTEMCTL)
+    os.chmod(os.path.join(tools, "systemctl"), 0o755)
+    calls_path = os.path.join(state, "calls")
+
+    service = Service(executable, workspace)
+    installed = expected_unit(f'"{service.path}"')  # quoted: the folder holds a blank
+    name = "Talvoro_macadress"
+    active = ["is-active --quiet " + UNIT]
+    # switch, the verb the stand-in fails, the log's new entries (None: no log left), the
+    # systemctl calls, whether the unit file is there afterwards.
+    steps = [
+        ("-i", None, [f"Service {name} installed\n"], ["daemon-reload", "enable " + UNIT], True),
+        ("-i", None, [f"Failed to create service {name}, error code = 1073\n"], [], True),
+        ("-s", None, [], active + ["start " + UNIT], True),
+        ("-s", None, ["StartService failed, error code = 1056\n"], active, True),
+        ("-k", None, [], active + ["stop " + UNIT], True),
+        ("-k", None, ["ControlService failed, error code = 1062\n"], active, True),
+        ("-s", "start", ["StartService failed, error code = 4\n"], active + ["start " + UNIT],
+         True),
+        ("-u", None, None, ["disable " + UNIT, "daemon-reload"], False),
+        ("-u", None, None, [], False),
+        ("-s", None, ["OpenService failed, error code = 1060\n"], [], False),
+        ("-k", None, ["OpenService failed, error code = 1060\n"], [], False),
+        # A failed enable takes the new unit file back, so that a later install can succeed.
+        ("-i", "enable", [f"Failed to create service {name}, error code = 4\n"],
+         ["daemon-reload", "enable " + UNIT, "daemon-reload"], False),
+        ("-i", None, [f"Service {name} installed\n"], ["daemon-reload", "enable " + UNIT], True),
+    ]
+    for number, (switch, fail, entries, calls, unit_there) in enumerate(steps, 1):
+        case = f"stand-in systemd, step {number} ({switch}" + (f", {fail} fails)" if fail else ")")
+        before = service.log_text() or ""
+        if os.path.exists(calls_path):
+            os.remove(calls_path)
+        result = service.run_switch(switch, {"PATH": tools + os.pathsep + os.environ["PATH"],
+                                             "STAND_IN_STATE": state, "STAND_IN_FAIL": fail or ""})
+        check(result.returncode == 0, case, f"exit code {result.returncode}")
+        check(result.stdout == b"" and result.stderr == b"", case,
+              f"output {result.stdout!r} {result.stderr!r}")
+        after = service.log_text()
+        if entries is None:
+            check(after is None, case, f"log left behind: {after!r}")
+        else:
+            pattern = re.escape(before) + "".join(STAMP + re.escape(entry) for entry in entries)
+            check(after is not None and re.fullmatch(pattern, after) is not None, case,
+                  f"log {after!r}, expected {entries!r} after {before!r}")
+        made = []
+        if os.path.exists(calls_path):
+            with open(calls_path, encoding="latin-1") as recorded:
+                made = recorded.read().splitlines()
+        check(made == calls, case, f"systemctl calls {made!r}, expected {calls!r}")
+        check(os.path.exists(UNIT_PATH) == unit_there, case,
+              "unit file " + ("missing" if unit_there else "left behind"))
+        if unit_there:
+            with open(UNIT_PATH, encoding="latin-1") as unit:
+                text = unit.read()
+            check(text == installed, case, f"unit file {text!r}")
+    print(f"stand-in systemd: {len(steps)} steps done")
+
+
+def in_private_mount_namespace(executable, workspace):
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        print("SKIP switches with a stand-in systemd: needs root and unshare for a private "
+              "mount namespace")
+        return
+    if not os.path.isdir("/etc/systemd/system"):
+        print("SKIP switches with a stand-in systemd: no /etc/systemd/system to mount over")
+        return
+    result = subprocess.run(["unshare", "--mount", "--propagation", "private", sys.executable,
+                             os.path.abspath(__file__), INSIDE_FLAG, executable, workspace],
+                            capture_output=True, text=True, timeout=120)
+    if not result.stdout.startswith("inside a private mount namespace"):
+        print("SKIP switches with a stand-in systemd: no private mount namespace here "
+              f"({result.stderr.strip()})")
+        return
+    sys.stdout.write(result.stdout)
+    sys.stdout.write(result.stderr)
+    check(result.returncode == 0, "stand-in systemd", f"exit code {result.returncode}")
+
+
+def main():
+    if len(sys.argv) == 4 and sys.argv[1] == INSIDE_FLAG:
+        switches_with_stand_in_systemd(sys.argv[2], sys.argv[3])
+        return 1 if failures else 0
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    executable = os.path.abspath(sys.argv[1])
+    workspace = tempfile.mkdtemp(prefix="talvoro-foreground-")
+    try:
+        stop_with_notify_socket(executable, workspace, signal.SIGTERM, abstract=False)
+        stop_with_notify_socket(executable, workspace, signal.SIGINT, abstract=True)
+        reload_does_not_stop(executable, workspace)
+        stop_without_notify_socket(executable, workspace)
+        stop_when_systemd_cannot_be_told(executable, workspace)
+        switches_without_systemd(executable, workspace)
+        in_private_mount_namespace(executable, workspace)
+    finally:
+        shutil.rmtree(workspace, ignore_errors=True)
+    if failures:
+        print(f"{len(failures)} check(s) failed")
+        return 1
+    print("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
