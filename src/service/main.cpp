@@ -1,3 +1,7 @@
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+
 #include "companions/tunnel_watchdog.h"
 #include "server/query_server.h"
 #include "service/entry.h"
@@ -16,5 +20,9 @@ constexpr WorkerRoutine kWorkers[] = {&QueryServerWorker};
 
 int main(int argc, char** argv) {
   SetWorkerRoutines(kWorkers, static_cast<int>(std::size(kWorkers)));
-  return ServiceHostMain(argc, argv);
+  const int exitCode = ServiceHostMain(argc, argv);
+  // The workers still run and nothing waits for them: end the process here rather than run
+  // the static destructors under their feet.
+  std::fflush(nullptr);
+  std::_Exit(exitCode);
 }

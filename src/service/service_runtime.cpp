@@ -2,7 +2,6 @@
 
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "platform/host_process.h"
 #include "service/host_state.h"
@@ -25,7 +24,10 @@ constexpr uint32_t kMonitorPassMs = 200;
 constexpr uint32_t kCompanionQuitWaitMs = 1000;
 
 platform::StatusHandle StatusHandle = 0;
-std::vector<WorkerRoutine> Workers;
+// The routines' table lives in main; a pointer and count keep no destructor that could run at
+// exit while a thread still walks it.
+const WorkerRoutine* Workers = nullptr;
+int WorkerCount = 0;
 std::atomic<StatusReporter> Reporter{nullptr};
 
 void LogLastError(const char* format, int32_t error) {
@@ -66,7 +68,8 @@ void StopService() {
 }  // namespace
 
 void SetWorkerRoutines(const WorkerRoutine* routines, int count) {
-  Workers.assign(routines, routines + count);
+  Workers = routines;
+  WorkerCount = count;
 }
 
 void SetStatusReporter(StatusReporter reporter) {
@@ -75,9 +78,9 @@ void SetStatusReporter(StatusReporter reporter) {
 
 int StartWorkers() {
   WorkerStopFlag = 0;
-  for (const WorkerRoutine routine : Workers) {
+  for (int i = 0; i < WorkerCount; ++i) {
     int32_t ignored = 0;
-    StartThread(routine, &ignored);  // a failed start is neither detected nor reported
+    StartThread(Workers[i], &ignored);  // a failed start is neither detected nor reported
   }
   return 1;
 }

@@ -31,7 +31,8 @@ int StartWorkers();
 void StopCompanionProcess(CompanionProcessRecord* record);
 void CompanionMonitor();
 
-// The worker routines StartWorkers starts, in order, each on a thread of its own.
+// The worker routines StartWorkers starts, in order, each on a thread of its own. The table
+// must outlive every thread (main's static table does).
 using WorkerRoutine = void (*)();
 void SetWorkerRoutines(const WorkerRoutine* routines, int count);
 
