@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""A real browser end to end: headless Chromium loads a page of http://shop.example:PORT (mapped
+to a small server on loopback) whose script tag calls the running service with JSONP, and the
+page writes the reply's `ret` into its DOM. The page made with the parameter for shop.example
+shows this machine's address; the same page with another site's parameter shows an empty one.
+Usage: browser_test.py EXE MACPARAM"""
+
+import html
+import http.server
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+# The running service and the address it should report come from the integration test's fixture.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                "integration"))
+from live_service import PORT, LiveService, expected_address  # noqa: E402
+
+BROWSER_WAIT_S = 90.0
+PAGE = """<!doctype html>
+<html><head><title>shop</title>
+<script>
+function show(reply) {{ document.getElementById("ret").textContent = "ret=[" + reply.ret + "]"; }}
+</script></head>
+<body><p id="ret">waiting</p>
+<script src="{src}"
+        onerror="document.getElementById('ret').textContent = 'script error'"></script>
+</body></html>
+"""
+SHOWN = re.compile(r'<p id="ret">([^<]*)</p>')
+
+failures = []
+
+
+def check(condition, case, what):
+    if not condition:
+        failures.append(f"{case}: {what}")
+        print(f"FAIL {case}: {what}")
+    return condition
+
+
+def encode(macparam, text):
+    result = subprocess.run([macparam, "encode", text], capture_output=True, check=True,
+                            timeout=30)
+    return result.stdout.decode("ascii").strip()
+
+
+def page_server(pages):
+    """Serves pages[path] on a free loopback port, in a thread of its own."""
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):  # noqa: N802 (the name http.server calls)
+            body = pages.get(self.path)
+            if body is None:
+                self.send_error(404)
+                return
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def browser_command(browser, profile, url):
+    return [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            "--disable-quic", f"--user-data-dir={profile}",
+            "--host-resolver-rules=MAP shop.example 127.0.0.1",
+            # The page's host resolves to loopback, so the call to 127.0.0.1 stays within one
+            # address space: Local Network Access has nothing to block and needs no flag.
+            "--virtual-time-budget=10000", "--dump-dom", url]
+
+
+def load_in_browser(browser, url):
+    """The page's DOM after it has loaded, as Chromium dumps it; a fresh profile each time."""
+    profile = tempfile.mkdtemp(prefix="talvoro-chromium-")
+    # A session of its own, so that a hung browser goes down with all its helper processes.
+    process = subprocess.Popen(browser_command(browser, profile, url), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                               start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=BROWSER_WAIT_S)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        out, err = process.communicate()
+        err += b"\n(browser killed after the time-out)"
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+    return out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__)
+        return 2
+    executable, macparam = (os.path.abspath(path) for path in sys.argv[1:])
+    browser = shutil.which("chromium")
+    if browser is None:
+        print("FAIL: no chromium on PATH (Debian's package chromium)")
+        return 1
+    address = expected_address()
+    print(f"this machine's address: {address or '(none: no interface with a gateway)'}")
+    stamp = int(time.time() * 1000)
+    cases = [("the site's own parameter", "/shop", "shop.example", address),
+             ("another site's parameter", "/other", "other.example", "")]
+    # The parameter goes into the URL as it is: '+', '/' and '=' are legal in a query.
+    pages = {path: PAGE.format(src=html.escape(f"http://127.0.0.1:{PORT}/?callback=show&"
+                                               f"{encode(macparam, text)}&b&c&d&_={stamp}"))
+             .encode("utf-8")
+             for _, path, text, _ in cases}
+    server = page_server(pages)
+    try:
+        with LiveService(executable) as service:
+            for case, path, _, shown in cases:
+                url = f"http://shop.example:{server.server_address[1]}{path}"
+                dom, err = load_in_browser(browser, url)
+                found = SHOWN.search(dom)
+                text = found.group(1) if found else None
+                if check(text == f"ret=[{shown}]", case,
+                         f"the page shows {text!r}, expected 'ret=[{shown}]'\n"
+                         f"DOM: {dom[:2000]}\nbrowser stderr: {err[-3000:]}"):
+                    print(f"ok   {case}: the page shows {text}")
+            code = service.stop()
+            check(code == 0, "SIGTERM", f"exit code {code}, expected 0")
+    finally:
+        server.shutdown()
+        server.server_close()
+    if failures:
+        print(f"{len(failures)} check(s) failed")
+        return 1
+    print("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
