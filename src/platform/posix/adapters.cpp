@@ -77,11 +77,13 @@ uint32_t ReadAdapterList(uint32_t* bufferSize, std::vector<AdapterRecord>* adapt
     }
     AdapterRecord record{};
     unsigned bytes[6] = {};
+    // An interface without a hardware address (a tunnel device) has nothing to tell.
     if (std::sscanf(ReadLine(base + "/address").c_str(), "%x:%x:%x:%x:%x:%x", &bytes[0], &bytes[1],
-                    &bytes[2], &bytes[3], &bytes[4], &bytes[5]) == 6) {
-      for (int i = 0; i < 6; ++i) {
-        record.address[i] = static_cast<uint8_t>(bytes[i]);
-      }
+                    &bytes[2], &bytes[3], &bytes[4], &bytes[5]) != 6) {
+      continue;
+    }
+    for (int i = 0; i < 6; ++i) {
+      record.address[i] = static_cast<uint8_t>(bytes[i]);
     }
     const auto gateway = gateways.find(interface.name);
     record.gateway = gateway != gateways.end() ? gateway->second : "0.0.0.0";
