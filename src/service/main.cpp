@@ -9,12 +9,15 @@
 
 namespace {
 
+void TunnelWatchdogWorker() {
+  RunTunnelWatchdog();
+}
 void QueryServerWorker() {
   RunQueryServer();
 }
 
 // Started by StartWorkers in this order, each on a thread of its own.
-constexpr WorkerRoutine kWorkers[] = {&QueryServerWorker};
+constexpr WorkerRoutine kWorkers[] = {&TunnelWatchdogWorker, &QueryServerWorker};
 
 }  // namespace
 
