@@ -1,16 +1,72 @@
-// Placeholder until the real calls land: every call fails.
+// The service control manager of advapi32. A handle crosses the interface as an integer; the
+// reason of a failure is kept per thread, since each caller reads its own right after the call.
 #include "platform/service_manager.h"
 
+#include <windows.h>
+
 namespace platform {
-ServiceHandle OpenServiceManager(uint32_t /*access*/) { return 0; }
-ServiceHandle CreateServiceEntry(ServiceHandle /*m*/, const char* /*n*/, const char* /*d*/,
-                                 const char* /*c*/) {
-  return 0;
+
+namespace {
+
+thread_local int32_t LastError = 0;
+
+// The interface carries handles as integers; this is the one way back.
+SC_HANDLE AsScHandle(ServiceHandle handle) {
+  return reinterpret_cast<SC_HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
 }
-ServiceHandle OpenServiceEntry(ServiceHandle /*m*/, const char* /*n*/) { return 0; }
-bool DeleteServiceEntry(ServiceHandle /*s*/) { return false; }
-bool RequestServiceStart(ServiceHandle /*s*/) { return false; }
-bool RequestServiceStop(ServiceHandle /*s*/) { return false; }
-void CloseServiceEntryHandle(ServiceHandle /*h*/) {}
-int32_t LastServiceError() { return 0; }
+
+// Every call's outcome passes through here, which keeps the reason of a failure.
+ServiceHandle Kept(SC_HANDLE handle) {
+  if (handle == nullptr) {
+    LastError = static_cast<int32_t>(GetLastError());
+  }
+  return reinterpret_cast<ServiceHandle>(handle);
+}
+
+bool Kept(BOOL done) {
+  if (done == FALSE) {
+    LastError = static_cast<int32_t>(GetLastError());
+  }
+  return done != FALSE;
+}
+
+}  // namespace
+
+ServiceHandle OpenServiceManager(uint32_t access) {
+  return Kept(OpenSCManagerA(nullptr, nullptr, access));
+}
+
+ServiceHandle CreateServiceEntry(ServiceHandle manager, const char* name, const char* displayName,
+                                 const char* command) {
+  return Kept(CreateServiceA(AsScHandle(manager), name, displayName, SERVICE_ALL_ACCESS,
+                             SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
+                             SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command, nullptr, nullptr,
+                             nullptr, nullptr, nullptr));
+}
+
+ServiceHandle OpenServiceEntry(ServiceHandle manager, const char* name) {
+  return Kept(OpenServiceA(AsScHandle(manager), name, SERVICE_ALL_ACCESS));
+}
+
+bool DeleteServiceEntry(ServiceHandle service) {
+  return Kept(DeleteService(AsScHandle(service)));
+}
+
+bool RequestServiceStart(ServiceHandle service) {
+  return Kept(StartServiceA(AsScHandle(service), 0, nullptr));
+}
+
+bool RequestServiceStop(ServiceHandle service) {
+  SERVICE_STATUS status{};  // the reply is not read
+  return Kept(ControlService(AsScHandle(service), SERVICE_CONTROL_STOP, &status));
+}
+
+void CloseServiceEntryHandle(ServiceHandle handle) {
+  CloseServiceHandle(AsScHandle(handle));
+}
+
+int32_t LastServiceError() {
+  return LastError;
+}
+
 }  // namespace platform

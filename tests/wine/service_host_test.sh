@@ -1,0 +1,255 @@
+#!/usr/bin/env bash
+# The service host against Wine's own service manager, in a fresh prefix with a persistent
+# wine server (services die with the last Wine process otherwise). The service is installed
+# under a folder whose path holds a blank, then driven through every switch and the control
+# codes that Wine's sc cannot send.
+# Usage: service_host_test.sh SERVICE_EXE CONTROL_TOOL_EXE WORK_DIR
+set -uo pipefail
+
+if [ $# -ne 3 ]; then
+  echo "usage: $0 SERVICE_EXE CONTROL_TOOL_EXE WORK_DIR" >&2
+  exit 2
+fi
+service_exe=$1
+control_tool=$2
+work=$3
+run="$(cd "$(dirname "$0")" && pwd)/run-in-wine"
+
+readonly name=Talvoro_macadress
+readonly windows_exe='C:\Program Files\Talvoro Test\talvoro_macadress.exe'
+readonly registered_command='"C:\Program Files\Talvoro Test\talvoro_macadress.exe"'
+readonly stamp='[0-9]{2}/[0-9]{2}/[0-9]{4}, [0-9]{2}:[0-9]{2}:[0-9]{2}'
+readonly crlf=$'\r\n'
+
+prefix=$work/prefix
+folder="$prefix/drive_c/Program Files/Talvoro Test"
+log=$folder/talvoro_macadress.log
+export WINEPREFIX=$prefix TALVORO_WINEPREFIX=$prefix WINEDEBUG=-all
+
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver) || {
+  echo "wine service host: no wineserver found" >&2
+  exit 1
+}
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); }
+fail() {
+  failed=$((failed + 1))
+  echo "FAIL $1"
+}
+expect_equal() {  # what actual expected
+  if [ "$2" == "$3" ]; then pass; else fail "$1: got [$2], expected [$3]"; fi
+}
+expect_true() {  # what command...
+  local what=$1
+  shift
+  if "$@"; then pass; else fail "$what"; fi
+}
+
+# The log's bytes, CR LF and all; empty when there is none.
+read_log() {
+  log_text=
+  if [ -f "$log" ]; then IFS= read -r -d '' log_text <"$log"; fi
+  return 0
+}
+
+# `text` is `before` followed by exactly one entry holding `message`.
+expect_one_entry_after() {  # what before text message
+  local rest=${3#"$2"}
+  if [ "${3:0:${#2}}" != "$2" ]; then
+    fail "$1: earlier entries changed"
+  elif [[ $rest =~ ^${stamp}${crlf}"    $4"${crlf}$ ]]; then
+    pass
+  else
+    fail "$1: expected one entry \"$4\", got [${rest//$'\r'/\\r}]"
+  fi
+}
+
+within() { [[ ! $1 < $2 && ! $1 > $3 ]]; }
+
+expect_log_unchanged() {  # what before
+  read_log
+  expect_equal "$1: log unchanged" "$log_text" "$2"
+}
+
+# Runs the service executable by its Windows path; every run ends with 0 and prints nothing.
+run_host() {  # label switch...
+  local label=$1 output status
+  shift
+  output=$("$run" "$windows_exe" "$@" 2>>"$work/host-stderr.log")
+  status=$?
+  expect_equal "$label: exit code" "$status" 0
+  expect_equal "$label: console output" "$output" ""
+}
+
+control() {  # code
+  "$run" "$control_tool" "$name" "$1" 2>>"$work/tool-stderr.log" | tr -d '\r'
+}
+
+# One number of sc's status report (STATE, WIN32_EXIT_CODE, ...).
+status_field() {  # field
+  "$run" sc query "$name" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *: *\([0-9]*\).*/\1/p"
+}
+service_state() { status_field STATE; }
+
+# The manager and the process table lag behind the requests: ask again, for up to 10 s.
+eventually() {  # expected command...
+  local expected=$1 _
+  shift
+  for _ in $(seq 50); do
+    [ "$("$@")" == "$expected" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+# Live processes of the installed service in this prefix (not other prefixes' or the
+# switches' own, which have ended by the time this is asked).
+service_processes() {
+  local count=0 proc first
+  for proc in /proc/[0-9]*; do
+    first=
+    IFS= read -r -d '' first 2>/dev/null <"$proc/cmdline"
+    [[ $first == "$windows_exe"* ]] || continue
+    tr '\0' '\n' 2>/dev/null <"$proc/environ" | grep -qxF "WINEPREFIX=$prefix" &&
+      count=$((count + 1))
+  done
+  echo "$count"
+}
+
+registry_value() {  # value name under the service's key
+  "$run" reg query "HKLM\\System\\CurrentControlSet\\Services\\$name" /v "$1" 2>/dev/null |
+    tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
+}
+
+# A fresh prefix. Wine 8 starts a second service manager in the session that creates a
+# prefix, and there the manager answers unreliably (a second install succeeds, a start times
+# out): the prefix is made in a session of its own, which ends by itself, and the test runs
+# in the next one, whose server is persistent (services die with the last Wine process
+# otherwise) and ended on every way out.
+rm -rf "$work"
+mkdir -p "$prefix"
+"$run" wineboot --init >"$work/boot.log" 2>&1
+"$wineserver" -w
+"$wineserver" -p || {
+  echo "wine service host: the wine server did not start" >&2
+  exit 1
+}
+trap '"$wineserver" -k' EXIT
+trap 'exit 1' INT TERM HUP
+"$run" wineboot >>"$work/boot.log" 2>&1
+mkdir -p "$folder"
+cp "$service_exe" "$folder/talvoro_macadress.exe"
+
+# Install: one entry, stamped now; the command quoted because the path holds a blank.
+before=$(date '+%m/%d/%Y, %H:%M:%S')
+run_host "-i" -i
+after=$(date '+%m/%d/%Y, %H:%M:%S')
+read_log
+expect_one_entry_after "-i" "" "$log_text" "Service $name installed"
+logged=${log_text:0:20}
+if [ "${before:0:10}" == "${after:0:10}" ]; then
+  expect_true "-i: stamp $logged not between $before and $after" \
+    within "$logged" "$before" "$after"
+fi
+while IFS='|' read -r value expected; do
+  expect_equal "-i: registered $value" "$(registry_value "$value")" "$expected"
+done <<EOF
+ImagePath|$registered_command
+DisplayName|$name
+Type|0x110
+Start|0x2
+ErrorControl|0x1
+ObjectName|LocalSystem
+EOF
+
+read_log
+installed=$log_text
+run_host "-i again" -i
+read_log
+expect_one_entry_after "-i again" "$installed" "$log_text" \
+  "Failed to create service $name, error code = 1073"
+expect_equal "-i again: entry unchanged" "$(registry_value ImagePath)" "$registered_command"
+
+# Start: running, and a successful start writes nothing.
+read_log
+before_start=$log_text
+run_host "-s" -s
+expect_true "-s: the service never reported RUNNING" eventually 4 service_state
+expect_log_unchanged "-s" "$before_start"
+expect_true "-s: not exactly one service process" eventually 1 service_processes
+
+run_host "-s again" -s
+read_log
+expect_one_entry_after "-s again" "$before_start" "$log_text" \
+  "StartService failed, error code = 1056"
+
+# Controls: the state each reply carries; none of these writes to the log. The manager
+# refuses 6 (parameter change) itself, as the service does not accept it, so the handler
+# never sees it.
+read_log
+before_controls=$log_text
+while IFS='|' read -r code expected meaning; do
+  expect_equal "control $code ($meaning)" "$(control "$code")" "$expected"
+  expect_log_unchanged "control $code ($meaning)" "$before_controls"
+done <<'EOF'
+2|state 7|pause
+3|state 4|continue
+4|state 4|interrogate
+128|state 4|more workers
+129|state 4|user code without action
+6|error 1052|parameter change, not accepted
+EOF
+expect_equal "after the controls: state" "$(service_state)" 4
+
+# Stop: stopped with exit code 0 at once, the process gone, nothing written.
+run_host "-k" -k
+expect_true "-k: the service never reported STOPPED" eventually 1 service_state
+expect_equal "-k: service exit code" "$(status_field WIN32_EXIT_CODE)" 0
+expect_true "-k: the service process did not end" eventually 0 service_processes
+expect_log_unchanged "-k" "$before_controls"
+
+run_host "-k again" -k
+read_log
+expect_one_entry_after "-k again" "$before_controls" "$log_text" \
+  "ControlService failed, error code = 1062"
+
+# No switch, from a console: the dispatcher fails at once.
+read_log
+before_console=$log_text
+run_host "no switch"
+read_log
+expect_one_entry_after "no switch" "$before_console" "$log_text" \
+  "StartServiceCtrlDispatcher failed, error code = 1063"
+
+# Remove: the log goes with the outcome just written, which a descriptor held on it still
+# shows.
+read_log
+before_remove=$log_text
+exec 3<"$log"
+run_host "-u" -u
+held=
+IFS= read -r -d '' held <&3
+exec 3<&-
+expect_one_entry_after "-u" "$before_remove" "$held" "Service $name removed"
+expect_true "-u: the log is still there" test ! -e "$log"
+expect_equal "-u: entry gone" "$(control 4)" "error 1060"
+expect_equal "-u: registry key gone" "$(registry_value ImagePath)" ""
+
+# Remove again: no such service, and still no log (one is made first, to be held).
+: >"$log"
+exec 3<"$log"
+run_host "-u again" -u
+held=
+IFS= read -r -d '' held <&3
+exec 3<&-
+expect_one_entry_after "-u again" "" "$held" "OpenService failed, error code = 1060"
+expect_true "-u again: a log is left" test ! -e "$log"
+
+if [ "$failed" -ne 0 ]; then
+  echo "wine service host: $failed of $((passed + failed)) checks failed"
+  exit 1
+fi
+echo "wine service host: $passed checks passed"
