@@ -23,7 +23,8 @@ constexpr uint32_t kControlsAccepted = 7;  // stop, pause and continue, shutdown
 constexpr uint32_t kMonitorPassMs = 200;
 constexpr uint32_t kCompanionQuitWaitMs = 1000;
 
-platform::StatusHandle StatusHandle = 0;
+// Set by ServiceMain, read by the handler, which the platform may run on another thread.
+std::atomic<platform::StatusHandle> StatusHandle{0};
 // The routines' table lives in main; a pointer and count keep no destructor that could run at
 // exit while a thread still walks it.
 const WorkerRoutine* Workers = nullptr;
@@ -36,9 +37,9 @@ void LogLastError(const char* format, int32_t error) {
 
 void ReportStatus() {
   const StatusReporter reporter = Reporter.load();
-  const bool reported = reporter != nullptr
-                            ? reporter(StatusHandle, ServiceStatusRecord)
-                            : platform::ReportServiceStatus(StatusHandle, ServiceStatusRecord);
+  const bool reported =
+      reporter != nullptr ? reporter(StatusHandle.load(), ServiceStatusRecord)
+                          : platform::ReportServiceStatus(StatusHandle.load(), ServiceStatusRecord);
   if (!reported) {
     LogLastError(kMsgSetStatusFailed, platform::LastDispatcherError());
   }
@@ -139,7 +140,7 @@ void ServiceMain() {
   ServiceStatusRecord = {
       platform::kServiceWin32, platform::kServiceStartPending, kControlsAccepted, 0, 0, 0, 0};
   StatusHandle = platform::RegisterControlHandler(kServiceName, &ServiceCtrlHandler);
-  if (StatusHandle == 0) {
+  if (StatusHandle.load() == 0) {
     LogLastError(kMsgRegisterFailed, platform::LastDispatcherError());
     return;
   }
