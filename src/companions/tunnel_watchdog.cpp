@@ -28,7 +28,7 @@ std::atomic<TunnelLauncher> Launcher{nullptr};
 std::string TunnelCommand() {
   char module[kModulePathChars + 1] = {};
   const int count = platform::ModuleFileName(module, kModulePathChars);
-  const std::string path =
+  std::string path =
       TunnelProgramPath(std::string_view(module, count > 0 ? static_cast<std::size_t>(count) : 0),
                         kSeparator, kTunnelRelative);
 #ifdef _WIN32

@@ -38,7 +38,7 @@ std::map<std::string, std::string> FirstGateways() {
     fields >> name >> destination >> gateway >> std::hex >> flags;
     const auto raw =
         static_cast<uint32_t>(std::stoul(gateway.empty() ? "0" : gateway, nullptr, 16));
-    if ((flags & kRouteGateway) == 0 || raw == 0 || gateways.count(name) != 0) {
+    if ((flags & kRouteGateway) == 0 || raw == 0 || gateways.contains(name)) {
       continue;
     }
     in_addr address{};

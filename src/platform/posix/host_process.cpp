@@ -1,10 +1,10 @@
 #include "platform/host_process.h"
 
-#include <errno.h>
-#include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
 
 namespace platform {
 

@@ -1,15 +1,14 @@
 #include "platform/launcher.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <mutex>
 #include <vector>
-
-extern char** environ;
 
 namespace platform {
 

@@ -1,8 +1,8 @@
 #include "platform/processes.h"
 
 #include <dirent.h>
-#include <signal.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <fstream>

@@ -1,10 +1,10 @@
 #include "platform/sockets.h"
 
-#include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace platform {
 
