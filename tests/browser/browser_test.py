@@ -21,7 +21,8 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 # The running service and the address it should report come from the integration test's fixture.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "integration"))
-from live_service import PORT, LiveService, expected_address  # noqa: E402
+from checks import check, failures, report  # noqa: E402,F401
+from live_service import PORT, LiveService, encode, expected_address  # noqa: E402
 
 BROWSER_WAIT_S = 90.0
 PAGE = """<!doctype html>
@@ -36,20 +37,6 @@ function show(reply) {{ document.getElementById("ret").textContent = "ret=[" + r
 """
 SHOWN = re.compile(r'<p id="ret">([^<]*)</p>')
 
-failures = []
-
-
-def check(condition, case, what):
-    if not condition:
-        failures.append(f"{case}: {what}")
-        print(f"FAIL {case}: {what}")
-    return condition
-
-
-def encode(macparam, text):
-    result = subprocess.run([macparam, "encode", text], capture_output=True, check=True,
-                            timeout=30)
-    return result.stdout.decode("ascii").strip()
 
 
 def page_server(pages):
@@ -139,11 +126,7 @@ def main():
     finally:
         server.shutdown()
         server.server_close()
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return report()
 
 
 if __name__ == "__main__":

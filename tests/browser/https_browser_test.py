@@ -25,8 +25,9 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 # The page, the browser run and the checks are the HTTP browser test's; it brings the running
 # service and the address it should report from the integration test's fixture.
 import browser_test  # noqa: E402
-from browser_test import PAGE, SHOWN, check, encode, load_in_browser, page_server  # noqa: E402
-from live_service import PORT, LiveService, expected_address, port_accepts  # noqa: E402
+from browser_test import PAGE, SHOWN, load_in_browser, page_server  # noqa: E402
+from checks import check, report  # noqa: E402
+from live_service import PORT, LiveService, encode, expected_address, port_accepts  # noqa: E402
 
 TUNNEL_PROGRAM = "stunnel4"  # Debian's package of the tunnel program
 TUNNEL_NAME = "stunnel"  # the service's rule: contained in the process's file name
@@ -283,11 +284,7 @@ def main():
         check(False, "set-up", str(error))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-    if browser_test.failures:
-        print(f"{len(browser_test.failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return report()
 
 
 if __name__ == "__main__":

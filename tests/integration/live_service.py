@@ -146,3 +146,9 @@ class LiveService:
         if self.folder is not None:
             shutil.rmtree(self.folder, ignore_errors=True)
         return False
+
+
+def encode(macparam, text):
+    result = subprocess.run([macparam, "encode", text], capture_output=True, check=True,
+                            timeout=30)
+    return result.stdout.decode("ascii").strip()

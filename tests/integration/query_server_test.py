@@ -16,7 +16,8 @@ import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from live_service import (PORT, REPLY_HEADER, LiveService, exchange,  # noqa: E402
+from checks import check, failures, report  # noqa: E402
+from live_service import (PORT, REPLY_HEADER, LiveService, encode, exchange,  # noqa: E402
                           expected_address)
 
 RECEIVE_LIMIT = 1024
@@ -26,20 +27,6 @@ HOSTILE_COUNT = 500
 HOSTILE_BUDGET_S = 240.0
 MIB = 1 << 20
 
-failures = []
-
-
-def check(condition, case, what):
-    if not condition:
-        failures.append(f"{case}: {what}")
-        print(f"FAIL {case}: {what}")
-    return condition
-
-
-def encode(macparam, text):
-    result = subprocess.run([macparam, "encode", text], capture_output=True, check=True,
-                            timeout=30)
-    return result.stdout.decode("ascii").strip()
 
 
 def query(callback, param, referer=REFERER, fields=FIELDS, padding=0):
@@ -273,11 +260,7 @@ def main():
         out, err = service.output()
         # A failed accept or a rebuilt listener would have printed its error.
         check(out == b"" and err == b"", "service output", f"stdout {out!r}, stderr {err!r}")
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return report()
 
 
 if __name__ == "__main__":

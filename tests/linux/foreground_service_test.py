@@ -16,6 +16,10 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                "integration"))
+from checks import check, failures, report  # noqa: E402
+
 STOP_LIMIT_S = 1.0  # a stop is answered at once, not after systemd's kill time-out
 START_WAIT_S = 10.0  # generous: the sanitizer build starts slowly
 STAMP = r"\d\d/\d\d/\d{4}, \d\d:\d\d:\d\d\n    "
@@ -25,13 +29,6 @@ SECOND_SERVER_OUTPUT = re.compile(r"(Bind Error No : \d+)*")
 BIND_ERROR = re.compile(r"Bind Error No : \d+")
 QUERY_PORT = 10032
 
-failures = []
-
-
-def check(condition, case, what):
-    if not condition:
-        failures.append(f"{case}: {what}")
-        print(f"FAIL {case}: {what}")
 
 
 class Service:
@@ -378,11 +375,7 @@ def main():
         in_private_mount_namespace(executable, workspace)
     finally:
         shutil.rmtree(workspace, ignore_errors=True)
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return report()
 
 
 if __name__ == "__main__":

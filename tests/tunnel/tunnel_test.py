@@ -18,6 +18,10 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                "integration"))
+from checks import check, failures, report  # noqa: E402
+
 QUERY_PORT = 10032
 TUNNEL_NAME = "stunnel"  # the watchdog's name rule: contained in the lower-cased file name
 TUNNEL_PROGRAM = "/usr/bin/stunnel4"
@@ -300,14 +304,6 @@ class RunningService:
 
 # --- the checks ---------------------------------------------------------------------------
 
-failures = []
-
-
-def check(condition, case, what):
-    if not condition:
-        failures.append(f"{case}: {what}")
-        print(f"FAIL {case}: {what}")
-    return condition
 
 
 def relaunch_bound_s():
@@ -431,11 +427,7 @@ def main():
     except Abort as abort:
         failures.append(str(abort))
         print(f"FAIL {abort}")
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return report()
 
 
 if __name__ == "__main__":

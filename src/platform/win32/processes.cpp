@@ -19,7 +19,7 @@ using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 std::vector<ProcessEntry> SnapshotProcesses() {
   std::vector<ProcessEntry> entries;
-  const HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (raw == INVALID_HANDLE_VALUE) {
     return entries;
   }
