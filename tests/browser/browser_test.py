@@ -90,6 +90,18 @@ def load_in_browser(browser, url):
     return out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
 
+def check_pages(browser, origin, cases, more=lambda: ""):
+    """Loads each case's page from `origin` and checks the address it shows."""
+    for case, path, _, shown in cases:
+        dom, err = load_in_browser(browser, origin + path)
+        found = SHOWN.search(dom)
+        text = found.group(1) if found else None
+        if check(text == f"ret=[{shown}]", case,
+                 f"the page shows {text!r}, expected 'ret=[{shown}]'\n"
+                 f"DOM: {dom[:2000]}\nbrowser stderr: {err[-3000:]}{more()}"):
+            print(f"ok   {case}: the page shows {text}")
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__)
@@ -112,15 +124,7 @@ def main():
     server = page_server(pages)
     try:
         with LiveService(executable) as service:
-            for case, path, _, shown in cases:
-                url = f"http://shop.example:{server.server_address[1]}{path}"
-                dom, err = load_in_browser(browser, url)
-                found = SHOWN.search(dom)
-                text = found.group(1) if found else None
-                if check(text == f"ret=[{shown}]", case,
-                         f"the page shows {text!r}, expected 'ret=[{shown}]'\n"
-                         f"DOM: {dom[:2000]}\nbrowser stderr: {err[-3000:]}"):
-                    print(f"ok   {case}: the page shows {text}")
+            check_pages(browser, f"http://shop.example:{server.server_address[1]}", cases)
             code = service.stop()
             check(code == 0, "SIGTERM", f"exit code {code}, expected 0")
     finally:

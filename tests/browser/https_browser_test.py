@@ -25,7 +25,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 # The page, the browser run and the checks are the HTTP browser test's; it brings the running
 # service and the address it should report from the integration test's fixture.
 import browser_test  # noqa: E402
-from browser_test import PAGE, SHOWN, load_in_browser, page_server  # noqa: E402
+from browser_test import PAGE, check_pages, page_server  # noqa: E402
 from checks import check, report  # noqa: E402
 from live_service import PORT, LiveService, encode, expected_address, port_accepts  # noqa: E402
 
@@ -243,16 +243,8 @@ def run(executable, macparam, browser, tunnel_program, folder):
             # program there is followed by one at its next scan.
             tunnel.install(service_folder)
             tunnel.wait()
-            for case, path, _, shown in cases:
-                url = f"https://shop.example:{server.server_address[1]}{path}"
-                dom, err = load_in_browser(browser, url)
-                found = SHOWN.search(dom)
-                text = found.group(1) if found else None
-                if check(text == f"ret=[{shown}]", case,
-                         f"the page shows {text!r}, expected 'ret=[{shown}]'\n"
-                         f"DOM: {dom[:2000]}\nbrowser stderr: {err[-3000:]}\n"
-                         f"tunnel log: {tunnel.log_tail()}"):
-                    print(f"ok   {case}: the page shows {text}")
+            check_pages(browser, f"https://shop.example:{server.server_address[1]}", cases,
+                        more=lambda: f"\ntunnel log: {tunnel.log_tail()}")
             code = service.stop()
             check(code == 0, "SIGTERM", f"exit code {code}, expected 0")
     finally:
