@@ -49,7 +49,9 @@ def page_server(pages):
                 self.send_error(404)
                 return
             self.send_response(200)
-            self.send_header("Content-Type", "text/html; charset=utf-8")
+            script = self.path.endswith((".js", ".mjs"))  # modules need a script type
+            self.send_header("Content-Type", ("text/javascript" if script else "text/html")
+                             + "; charset=utf-8")
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body)
@@ -72,11 +74,17 @@ def browser_command(browser, profile, url):
             "--virtual-time-budget=10000", "--dump-dom", url]
 
 
-def load_in_browser(browser, url):
-    """The page's DOM after it has loaded, as Chromium dumps it; a fresh profile each time."""
+def load_in_browser(browser, url, real_time_ms=None):
+    """The page's DOM after it has loaded, as Chromium dumps it; a fresh profile each time.
+    Virtual time stands still while a fetch is pending; a page that must see its own timers
+    fire during one gets `real_time_ms` of real time instead."""
     profile = tempfile.mkdtemp(prefix="talvoro-chromium-")
+    command = browser_command(browser, profile, url)
+    if real_time_ms is not None:
+        command = [f"--timeout={real_time_ms}" if arg.startswith("--virtual-time-budget=")
+                   else arg for arg in command]
     # A session of its own, so that a hung browser goes down with all its helper processes.
-    process = subprocess.Popen(browser_command(browser, profile, url), stdout=subprocess.PIPE,
+    process = subprocess.Popen(command, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
                                start_new_session=True)
     try:
