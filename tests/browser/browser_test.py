@@ -110,17 +110,30 @@ def check_pages(browser, origin, cases, more=lambda: ""):
             print(f"ok   {case}: the page shows {text}")
 
 
-def main():
+def arguments(doc, programs=("chromium",)):
+    """EXE and MACPARAM from the command line as absolute paths, then each program as found on
+    PATH. Ends the run with 2 on a wrong command line and with 1 when a program is missing."""
     if len(sys.argv) != 3:
-        print(__doc__)
-        return 2
-    executable, macparam = (os.path.abspath(path) for path in sys.argv[1:])
-    browser = shutil.which("chromium")
-    if browser is None:
-        print("FAIL: no chromium on PATH (Debian's package chromium)")
-        return 1
+        print(doc)
+        sys.exit(2)
+    found = [shutil.which(name) for name in programs]
+    missing = [name for name, path in zip(programs, found) if path is None]
+    if missing:
+        print(f"FAIL: needs {' and '.join(missing)} on PATH (Debian's packages of those names)")
+        sys.exit(1)
+    return [os.path.abspath(path) for path in sys.argv[1:]] + found
+
+
+def announced_address():
+    """The address the service should report here, printed for the log of the run."""
     address = expected_address()
     print(f"this machine's address: {address or '(none: no interface with a gateway)'}")
+    return address
+
+
+def main():
+    executable, macparam, browser = arguments(__doc__)
+    address = announced_address()
     stamp = int(time.time() * 1000)
     cases = [("the site's own parameter", "/shop", "shop.example", address),
              ("another site's parameter", "/other", "other.example", "")]

@@ -12,15 +12,14 @@ import html
 import json
 import os
 import re
-import shutil
 import socket
 import sys
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-from browser_test import load_in_browser, page_server  # noqa: E402
+from browser_test import announced_address, arguments, load_in_browser, page_server  # noqa: E402
 from checks import check, report  # noqa: E402
-from live_service import LiveService, encode, expected_address, port_accepts  # noqa: E402
+from live_service import LiveService, encode, port_accepts  # noqa: E402
 
 WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "web")
 # Ten parallel calls queue at a server that takes one connection at a time with a backlog of
@@ -141,16 +140,8 @@ def check_stopped(result):
 
 
 def main():
-    if len(sys.argv) != 3:
-        print(__doc__)
-        return 2
-    executable, macparam = (os.path.abspath(path) for path in sys.argv[1:])
-    browser = shutil.which("chromium")
-    if browser is None:
-        print("FAIL: no chromium on PATH (Debian's package chromium)")
-        return 1
-    address = expected_address()
-    print(f"this machine's address: {address or '(none: no interface with a gateway)'}")
+    executable, macparam, browser = arguments(__doc__)
+    address = announced_address()
     own, other = (json.dumps(encode(macparam, text)) for text in ("shop.example", "other.example"))
     # Accepts connections (the kernel completes them) and never answers.
     silent = socket.create_server(("127.0.0.1", 0), backlog=4)

@@ -25,9 +25,9 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 # The page, the browser run and the checks are the HTTP browser test's; it brings the running
 # service and the address it should report from the integration test's fixture.
 import browser_test  # noqa: E402
-from browser_test import PAGE, check_pages, page_server  # noqa: E402
+from browser_test import PAGE, announced_address, arguments, check_pages, page_server  # noqa: E402
 from checks import check, report  # noqa: E402
-from live_service import PORT, LiveService, encode, expected_address, port_accepts  # noqa: E402
+from live_service import PORT, LiveService, encode, port_accepts  # noqa: E402
 
 TUNNEL_PROGRAM = "stunnel4"  # Debian's package of the tunnel program
 TUNNEL_NAME = "stunnel"  # the service's rule: contained in the process's file name
@@ -227,8 +227,7 @@ def pages_for(macparam, tunnel_port, cases):
 
 
 def run(executable, macparam, browser, tunnel_program, folder):
-    address = expected_address()
-    print(f"this machine's address: {address or '(none: no interface with a gateway)'}")
+    address = announced_address()
     cases = [("the site's own parameter", "/", "shop.example", address),
              ("another site's parameter", "/other", "other.example", "")]
     tunnel = Tunnel(tunnel_program, folder)
@@ -256,15 +255,8 @@ def run(executable, macparam, browser, tunnel_program, folder):
 
 
 def main():
-    if len(sys.argv) != 3:
-        print(__doc__)
-        return 2
-    executable, macparam = (os.path.abspath(path) for path in sys.argv[1:])
-    browser, tunnel_program = shutil.which("chromium"), shutil.which(TUNNEL_PROGRAM)
-    if browser is None or tunnel_program is None:
-        print(f"FAIL: needs chromium and {TUNNEL_PROGRAM} on PATH (Debian's packages chromium "
-              f"and {TUNNEL_PROGRAM})")
-        return 1
+    executable, macparam, browser, tunnel_program = arguments(__doc__,
+                                                              ("chromium", TUNNEL_PROGRAM))
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         print(f"FAIL: prctl(PR_SET_CHILD_SUBREAPER): {os.strerror(ctypes.get_errno())}")

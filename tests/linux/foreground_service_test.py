@@ -126,7 +126,10 @@ def port_held_elsewhere():
         probe.close()
 
 
-def check_output(case, process, allowed_stdout=re.compile("")):
+NO_OUTPUT = re.compile("")
+
+
+def check_output(case, process, allowed_stdout=NO_OUTPUT):
     out, err = process.communicate()
     text = out.decode("latin-1")
     if allowed_stdout.fullmatch(text) is None and BIND_ERROR.fullmatch(text) and \
@@ -138,33 +141,38 @@ def check_output(case, process, allowed_stdout=re.compile("")):
     check(err == b"", case, f"stderr {err!r}")
 
 
-def stop_with_notify_socket(executable, workspace, signal_number, abstract):
-    case = f"{signal.Signals(signal_number).name}, {'abstract' if abstract else 'path'} socket"
+def run_with_notify_socket(executable, workspace, case, signal_number, abstract,
+                           while_running=None, output=NO_OUTPUT):
+    """Starts the service with a notify socket, expects READY=1, runs while_running, stops it
+    with signal_number and expects STOPPING=1, the console output and no log."""
     service = Service(executable, workspace)
     listener = NotifyListener(service.folder, abstract)
     process = service.start(listener.address)
     try:
         check(listener.next_message(START_WAIT_S) == "READY=1", case,
               f"first notification {listener.received!r}, expected READY=1")
+        if while_running is not None:
+            while_running(process, listener)
         check_stop(case, process, signal_number)
         listener.next_message(1.0)
         check(listener.received == ["READY=1", "STOPPING=1"], case,
               f"notifications {listener.received!r}")
-        check_output(case, process)
+        check_output(case, process, output)
         check(service.log_text() is None, case, f"log written: {service.log_text()!r}")
     finally:
         process.kill()
         listener.close()
 
 
+def stop_with_notify_socket(executable, workspace, signal_number, abstract):
+    case = f"{signal.Signals(signal_number).name}, {'abstract' if abstract else 'path'} socket"
+    run_with_notify_socket(executable, workspace, case, signal_number, abstract)
+
+
 def reload_does_not_stop(executable, workspace):
     case = "SIGHUP"
-    service = Service(executable, workspace)
-    listener = NotifyListener(service.folder, abstract=False)
-    process = service.start(listener.address)
-    try:
-        check(listener.next_message(START_WAIT_S) == "READY=1", case,
-              f"first notification {listener.received!r}, expected READY=1")
+
+    def reload_twice(process, listener):
         for _ in range(2):
             process.send_signal(signal.SIGHUP)
             time.sleep(0.3)
@@ -172,15 +180,9 @@ def reload_does_not_stop(executable, workspace):
         # Still running after a reload: systemd is not told it is ready a second time.
         check(listener.next_message(0.2) is None, case,
               f"notifications after SIGHUP {listener.received!r}")
-        check_stop(case, process, signal.SIGTERM)
-        listener.next_message(1.0)
-        check(listener.received == ["READY=1", "STOPPING=1"], case,
-              f"notifications {listener.received!r}")
-        check_output(case, process, SECOND_SERVER_OUTPUT)
-        check(service.log_text() is None, case, f"log written: {service.log_text()!r}")
-    finally:
-        process.kill()
-        listener.close()
+
+    run_with_notify_socket(executable, workspace, case, signal.SIGTERM, abstract=False,
+                           while_running=reload_twice, output=SECOND_SERVER_OUTPUT)
 
 
 def stop_without_notify_socket(executable, workspace):

@@ -226,13 +226,18 @@ expect_one_entry_after "no switch" "$before_console" "$log_text" \
 
 # Remove: the log goes with the outcome just written, which a descriptor held on it still
 # shows.
+# Runs the host while a descriptor is held on the log, and puts what it shows in $held.
+run_holding_log() {
+  exec 3<"$log"
+  run_host "$@"
+  held=
+  IFS= read -r -d '' held <&3
+  exec 3<&-
+}
+
 read_log
 before_remove=$log_text
-exec 3<"$log"
-run_host "-u" -u
-held=
-IFS= read -r -d '' held <&3
-exec 3<&-
+run_holding_log "-u" -u
 expect_one_entry_after "-u" "$before_remove" "$held" "Service $name removed"
 expect_true "-u: the log is still there" test ! -e "$log"
 expect_equal "-u: entry gone" "$(control 4)" "error 1060"
@@ -240,11 +245,7 @@ expect_equal "-u: registry key gone" "$(registry_value ImagePath)" ""
 
 # Remove again: no such service, and still no log (one is made first, to be held).
 : >"$log"
-exec 3<"$log"
-run_host "-u again" -u
-held=
-IFS= read -r -d '' held <&3
-exec 3<&-
+run_holding_log "-u again" -u
 expect_one_entry_after "-u again" "" "$held" "OpenService failed, error code = 1060"
 expect_true "-u again: a log is left" test ! -e "$log"
 
