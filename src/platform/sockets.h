@@ -21,7 +21,7 @@ bool BindAnyAddress(Socket socket, uint16_t port);
 bool ListenOn(Socket socket, int backlog);
 Socket AcceptConnection(Socket listener);
 bool SetReceiveTimeout(Socket socket, uint32_t milliseconds);
-// recv / send once, flags 0; the count or -1.
+// recv / send once (send never raises SIGPIPE on Linux); the count or -1.
 int ReceiveOnce(Socket socket, char* buffer, int size);
 int SendOnce(Socket socket, const char* bytes, int size);
 void CloseSocket(Socket socket);

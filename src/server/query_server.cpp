@@ -9,6 +9,7 @@
 #include "platform/message_pump.h"
 #include "platform/processes.h"
 #include "platform/sockets.h"
+#include "platform/unique_handle.h"
 #include "server/request_handler.h"
 #include "service/service_runtime.h"
 
@@ -27,21 +28,8 @@ bool StopRequested() {
 }
 
 // Closes one connection or listener on every way out.
-class ScopedSocket {
- public:
-  explicit ScopedSocket(platform::Socket socket) : socket_(socket) {}
-  ~ScopedSocket() {
-    if (socket_ != platform::kInvalidSocket) {
-      platform::CloseSocket(socket_);
-    }
-  }
-  ScopedSocket(const ScopedSocket&) = delete;
-  ScopedSocket& operator=(const ScopedSocket&) = delete;
-  [[nodiscard]] platform::Socket get() const { return socket_; }
-
- private:
-  platform::Socket socket_;
-};
+using ScopedSocket =
+    platform::UniqueHandle<platform::Socket, platform::kInvalidSocket, &platform::CloseSocket>;
 
 enum class Served : std::uint8_t { kAnswered, kEmpty, kAcceptFailed };
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "crypto/request_decryption.h"
+#include "platform/ascii_case.h"
 #include "platform/counted_string.h"
 #include "platform/debug_trace.h"
 #include "platform/text_codec.h"
@@ -11,6 +12,8 @@
 #include "server/request_rules.h"
 
 namespace {
+
+using platform::LowerAscii;
 
 constexpr std::string_view kRequestPrefix = "GET /?callback=";
 constexpr std::string_view kRefererName = "Referer";
@@ -49,15 +52,6 @@ std::string_view Segment(std::string_view text, char c, int k) {
     start = at + 1;
   }
   return text.substr(start, text.find(c, start) - start);
-}
-
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return text;
 }
 
 std::u16string FromCodePage(std::string_view text) {

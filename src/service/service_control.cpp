@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/service_manager.h"
+#include "platform/unique_handle.h"
 #include "service/command_quoting.h"
 #include "service/host_state.h"
 #include "service/log_file.h"
@@ -13,64 +14,49 @@ namespace {
 using platform::ServiceHandle;
 
 // Closes a manager or entry handle on every way out.
-class ScopedServiceHandle {
- public:
-  explicit ScopedServiceHandle(ServiceHandle handle) : handle_(handle) {}
-  ~ScopedServiceHandle() {
-    if (handle_ != 0) {
-      platform::CloseServiceEntryHandle(handle_);
-    }
-  }
-  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
-  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
-
-  [[nodiscard]] ServiceHandle get() const { return handle_; }
-  explicit operator bool() const { return handle_ != 0; }
-
- private:
-  ServiceHandle handle_;
-};
+using ScopedServiceHandle =
+    platform::UniqueHandle<ServiceHandle, ServiceHandle{0}, &platform::CloseServiceEntryHandle>;
 
 void LogError(const char* format) {
   WriteLog(LogPath, FormatLogMessage(format, platform::LastServiceError()));
 }
 
-// Start and stop share everything but the request.
-int RequestOnEntry(const char* serviceName, bool (*request)(ServiceHandle),
-                   const char* failureFormat) {
+// Opens the manager and the named entry, logging the failure of either, and hands the open
+// entry to `use`; both handles are closed after it.
+template <typename Use>
+void OnEntry(const char* serviceName, Use use) {
   const ScopedServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
   if (!manager) {
     LogError(kMsgOpenManagerFailed);
-    return 0;
+    return;
   }
   const ScopedServiceHandle service(platform::OpenServiceEntry(manager.get(), serviceName));
   if (!service) {
     LogError(kMsgOpenServiceFailed);
-    return 0;
+    return;
   }
-  if (!request(service.get())) {
-    LogError(failureFormat);
-    return 0;
-  }
-  return 1;
+  use(service.get());
+}
+
+// Start and stop differ only in the request.
+int RequestOnEntry(const char* serviceName, bool (*request)(ServiceHandle),
+                   const char* failureFormat) {
+  int accepted = 0;
+  OnEntry(serviceName, [&](ServiceHandle service) {
+    if (request(service)) {
+      accepted = 1;
+    } else {
+      LogError(failureFormat);
+    }
+  });
+  return accepted;
 }
 
 void DeleteEntry(const char* serviceName) {
-  const ScopedServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
-  if (!manager) {
-    LogError(kMsgOpenManagerFailed);
-    return;
-  }
-  const ScopedServiceHandle service(platform::OpenServiceEntry(manager.get(), serviceName));
-  if (!service) {
-    LogError(kMsgOpenServiceFailed);
-    return;
-  }
-  if (platform::DeleteServiceEntry(service.get())) {
-    WriteLog(LogPath, FormatLogMessage(kMsgRemoved, serviceName));
-  } else {
-    WriteLog(LogPath, FormatLogMessage(kMsgDeleteFailed, serviceName));
-  }
+  OnEntry(serviceName, [serviceName](ServiceHandle service) {
+    const char* format = platform::DeleteServiceEntry(service) ? kMsgRemoved : kMsgDeleteFailed;
+    WriteLog(LogPath, FormatLogMessage(format, serviceName));
+  });
 }
 
 }  // namespace

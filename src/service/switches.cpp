@@ -1,5 +1,7 @@
 #include "service/switches.h"
 
+#include "platform/ascii_case.h"
+
 namespace {
 
 struct Switch {
@@ -14,10 +16,6 @@ constexpr Switch kSwitches[] = {
     {'s', HostAction::kStart},
 };
 
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 }  // namespace
 
 HostAction SelectAction(std::string_view firstArgument) {
@@ -25,7 +23,7 @@ HostAction SelectAction(std::string_view firstArgument) {
     return HostAction::kRunService;
   }
   for (const Switch& entry : kSwitches) {
-    if (LowerAscii(firstArgument[1]) == entry.letter) {
+    if (platform::LowerAscii(firstArgument[1]) == entry.letter) {
       return entry.action;
     }
   }

@@ -1,6 +1,5 @@
 #include "platform/launcher.h"
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +8,8 @@
 #include <algorithm>
 #include <mutex>
 #include <vector>
+
+#include "platform/posix/null_stdio_actions.h"
 
 namespace platform {
 
@@ -21,11 +22,7 @@ std::vector<pid_t> Launched;
 }  // namespace
 
 void LaunchHidden(const std::string& command) {
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  for (const int fd : {0, 1, 2}) {
-    posix_spawn_file_actions_addopen(&files, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-  }
+  NullStdioActions files;
   // A session of its own, and none of the signals this process keeps blocked for its
   // dispatcher: the tunnel must answer SIGTERM like any program.
   posix_spawnattr_t attributes;
@@ -43,12 +40,11 @@ void LaunchHidden(const std::string& command) {
                            POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   char* const arguments[] = {const_cast<char*>(command.c_str()), nullptr};
   pid_t child = 0;
-  if (posix_spawn(&child, command.c_str(), &files, &attributes, arguments, environ) == 0) {
+  if (posix_spawn(&child, command.c_str(), files.get(), &attributes, arguments, environ) == 0) {
     const std::scoped_lock hold(LaunchedLock);
     Launched.push_back(child);
   }
   posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&files);
 }
 
 void ReapLaunchedPrograms() {

@@ -20,6 +20,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
 namespace {
@@ -50,21 +52,7 @@ sigset_t ControlSignals() {
   return signals;
 }
 
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  [[nodiscard]] int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using ScopedFd = UniqueHandle<int, -1, &::close>;
 
 // Sends one datagram to the socket systemd named: a path, or an abstract name after '@'.
 // Returns 0 or the errno.

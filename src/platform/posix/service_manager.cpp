@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/null_stdio_actions.h"
 #include "platform/systemd_unit.h"
 
 namespace platform {
@@ -71,29 +72,12 @@ std::string UnitFilePath(const std::string& unit) {
   return std::string(path.substr(0, path.rfind('/') + 1)) + unit;
 }
 
-class SpawnFileActions {
- public:
-  SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
-  ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_{};
-};
-
 // Runs systemctl with `arguments` and returns its exit status, 0 for success; a program that
 // cannot be started gives its errno, one that dies of a signal 128 plus the signal.
 int Systemctl(std::initializer_list<const char*> arguments) {
-  SpawnFileActions actions;
-  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    // The service host never writes to the console, and neither does its helper.
-    const int error = posix_spawn_file_actions_addopen(actions.get(), fd, "/dev/null",
-                                                       fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
-    if (error != 0) {
-      return error;
-    }
+  NullStdioActions actions;
+  if (actions.error() != 0) {
+    return actions.error();
   }
   std::string program = "systemctl";
   std::vector<char*> argv{program.data()};
