@@ -8,7 +8,6 @@ empty one. Every process the run starts, the tunnel that outlives the service to
 Usage: https_browser_test.py EXE MACPARAM"""
 
 import contextlib
-import ctypes
 import html
 import os
 import shlex
@@ -28,6 +27,8 @@ import browser_test  # noqa: E402
 from browser_test import PAGE, announced_address, arguments, check_pages, page_server  # noqa: E402
 from checks import check, report  # noqa: E402
 from live_service import PORT, LiveService, encode, port_accepts  # noqa: E402
+from tunnel_setup import (become_subreaper, certificate, free_loopback_port,  # noqa: E402
+                          read_tail, write_tunnel_config)
 
 TUNNEL_PROGRAM = "stunnel4"  # Debian's package of the tunnel program
 TUNNEL_NAME = "stunnel"  # the service's rule: contained in the process's file name
@@ -37,7 +38,6 @@ TUNNEL_WAIT_S = 30.0
 SCAN_STEP_S = 0.005  # the watchdog's pause per process entry
 END_WAIT_S = 10.0
 LOG_TAIL_CHARS = 1500
-PR_SET_CHILD_SUBREAPER = 36
 
 
 def https_browser_command(browser, profile, url, plain=browser_test.browser_command):
@@ -139,22 +139,6 @@ def end_processes_naming(texts):
 
 # --- TLS ------------------------------------------------------------------------------------
 
-def free_loopback_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def certificate(folder, name, host):
-    """A self-signed certificate and its key for `host`, as two files in folder."""
-    cert, key = os.path.join(folder, f"{name}.pem"), os.path.join(folder, f"{name}.key")
-    subject_name = "IP" if host.replace(".", "").isdigit() else "DNS"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-subj", f"/CN={host}", "-addext", f"subjectAltName={subject_name}:{host}",
-                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
-    return cert, key
-
-
 class Tunnel:
     """The tunnel's configuration in a folder of this run, and the launcher that the service's
     watchdog starts as <service folder>/bin/stunnel: it execs the real tunnel program in the
@@ -164,12 +148,7 @@ class Tunnel:
         self.program = program
         self.port = free_loopback_port()
         self.log = os.path.join(folder, "tunnel.log")
-        cert, key = certificate(folder, "tunnel", "127.0.0.1")
-        self.config = os.path.join(folder, "tunnel.conf")
-        with open(self.config, "w", encoding="utf-8") as out:
-            out.write(f"foreground = yes\npid =\noutput = {self.log}\n"
-                      f"[query]\naccept = 127.0.0.1:{self.port}\n"
-                      f"connect = 127.0.0.1:{PORT}\ncert = {cert}\nkey = {key}\n")
+        self.config = write_tunnel_config(folder, self.port, self.log)
 
     def install(self, service_folder):
         # Nothing but the exec: until then the process bears the shell's name, and a scan in
@@ -200,11 +179,7 @@ class Tunnel:
             time.sleep(0.05)
 
     def log_tail(self):
-        try:
-            with open(self.log, encoding="latin-1") as log:
-                return log.read()[-LOG_TAIL_CHARS:]
-        except FileNotFoundError:
-            return ""
+        return read_tail(self.log, LOG_TAIL_CHARS)
 
 
 def serve_over_tls(server, folder):
@@ -257,9 +232,10 @@ def run(executable, macparam, browser, tunnel_program, folder):
 def main():
     executable, macparam, browser, tunnel_program = arguments(__doc__,
                                                               ("chromium", TUNNEL_PROGRAM))
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
-        print(f"FAIL: prctl(PR_SET_CHILD_SUBREAPER): {os.strerror(ctypes.get_errno())}")
+    try:
+        become_subreaper()
+    except OSError as error:
+        print(f"FAIL: {error}")
         return 1
     folder = tempfile.mkdtemp(prefix="talvoro-https-")
     try:

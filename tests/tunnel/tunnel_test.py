@@ -6,7 +6,6 @@ Usage: tunnel_test.py EXE
 
 The classes here are also the set-up of bench/idle_cpu.py."""
 
-import ctypes
 import os
 import shlex
 import shutil
@@ -21,6 +20,9 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "integration"))
 from checks import check, failures, report  # noqa: E402
+# become_subreaper is also the set-up of bench/idle_cpu.py.
+from tunnel_setup import (become_subreaper, free_loopback_port, read_tail,  # noqa: E402,F401
+                          write_tunnel_config)
 
 QUERY_PORT = 10032
 TUNNEL_NAME = "stunnel"  # the watchdog's name rule: contained in the lower-cased file name
@@ -34,7 +36,6 @@ STOP_WAIT_S = 10.0
 LOG_TAIL_CHARS = 800  # enough of the tunnel's log to tell why it failed
 FOREIGN_WAIT_S = 60.0
 KILLS = 20
-PR_SET_CHILD_SUBREAPER = 36
 
 
 class Abort(Exception):
@@ -88,14 +89,6 @@ def tunnels(parent=None, zombies=False):
                   and (parent is None or ppid == parent))
 
 
-def become_subreaper():
-    """Tunnels outlive the service; as their subreaper this process inherits and reaps them,
-    whatever pid 1 of this machine does with orphans."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
-        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
-
-
 def end_children():
     """Kills and reaps every child of this process: the service's orphaned tunnels, and
     anything a launch was starting when the service was killed."""
@@ -131,12 +124,6 @@ def require_quiet_machine():
 
 
 # --- traffic ------------------------------------------------------------------------------
-
-def free_loopback_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
 
 def exchange(port, tls, timeout=5.0):
     """The reply to REQUEST, read to the end of the connection."""
@@ -221,16 +208,7 @@ class ServiceFolder:
             self._write_launcher(body)
 
     def _tunnel_command(self):
-        cert = os.path.join(self.folder, "tunnel.pem")
-        key = os.path.join(self.folder, "tunnel.key")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                        "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
-                       check=True, capture_output=True, timeout=60)
-        config = os.path.join(self.folder, "tunnel.conf")
-        with open(config, "w", encoding="utf-8") as out:
-            out.write(f"foreground = yes\npid =\noutput = {self.tunnel_log}\n"
-                      f"[query]\naccept = 127.0.0.1:{self.tunnel_port}\n"
-                      f"connect = 127.0.0.1:{QUERY_PORT}\ncert = {cert}\nkey = {key}\n")
+        config = write_tunnel_config(self.folder, self.tunnel_port, self.tunnel_log)
         return f"exec {TUNNEL_PROGRAM} {shlex.quote(config)}"
 
     def _write_launcher(self, body):
@@ -250,11 +228,7 @@ class ServiceFolder:
             return []
 
     def tunnel_log_tail(self):
-        try:
-            with open(self.tunnel_log, encoding="latin-1") as log:
-                return log.read()[-LOG_TAIL_CHARS:]
-        except FileNotFoundError:
-            return ""
+        return read_tail(self.tunnel_log, LOG_TAIL_CHARS)
 
     def remove(self):
         shutil.rmtree(self.folder, ignore_errors=True)
