@@ -18,7 +18,7 @@ macparam=$4
 idle_s=${6:-30}
 launch_window_s=20
 bench_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-# shellcheck source=../tests/wine/query_and_tunnel_test.sh
+# shellcheck source=SCRIPTDIR/../tests/wine/query_and_tunnel_test.sh
 source "$bench_dir/../tests/wine/query_and_tunnel_test.sh"
 rig_paths "$5"
 clock_ticks=$(getconf CLK_TCK)
@@ -75,7 +75,7 @@ launches_per_minute() {
 watchdog traces while a monitor read them)\n", n * 60 / s, n, s }'
 }
 
-boot_fresh_prefix || {
+boot_fresh_prefix end_rig || {
   echo "wine load: the wine server did not start" >&2
   exit 1
 }

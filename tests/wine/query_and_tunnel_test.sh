@@ -13,9 +13,8 @@
 # Sourced (by the Wine benchmark), it only defines the rig's functions.
 set -uo pipefail
 
-readonly service_name=Talvoro_macadress
-readonly windows_folder='C:\Program Files\Talvoro Test'
-readonly windows_exe="$windows_folder\\talvoro_macadress.exe"
+# shellcheck source=SCRIPTDIR/wine_rig.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine_rig.sh"
 readonly windows_tunnel="$windows_folder\\bin\\stunnel.exe"
 readonly query_port=10032
 readonly relaunch_bound_s=2
@@ -23,36 +22,8 @@ readonly kills=20
 # The service's key and IV: MD5 of its built-in pass phrase.
 readonly param_key=fe6c68743ec419bb77d5f493e8c705ff
 readonly reply_header=$'HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: text/html\r\n\r\n'
-rig_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-readonly rig_dir run="$rig_dir/run-in-wine"
 
 # --- the rig, shared with the benchmark ----------------------------------------------------
-
-# Sets the paths of a rig in WORK_DIR; the prefix is not made yet.
-rig_paths() {  # work_dir
-  work=$1
-  prefix=$work/prefix
-  folder="$prefix/drive_c/Program Files/Talvoro Test"
-  log=$folder/talvoro_macadress.log
-  export WINEPREFIX=$prefix TALVORO_WINEPREFIX=$prefix WINEDEBUG=-all
-  wineserver=/usr/lib/wine/wineserver
-  [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
-}
-
-# A fresh prefix. The session that creates a prefix runs a second service manager that answers
-# unreliably, so the prefix is made in a session of its own, which ends by itself; the rig runs
-# in the next one, whose server is persistent (services die with the last Wine process
-# otherwise) and is ended on every way out.
-boot_fresh_prefix() {
-  rm -rf "$work"
-  mkdir -p "$prefix"
-  "$run" wineboot --init >"$work/boot.log" 2>&1
-  "$wineserver" -w
-  "$wineserver" -p || return 1
-  trap end_rig EXIT
-  trap 'exit 1' INT TERM HUP
-  "$run" wineboot >>"$work/boot.log" 2>&1
-}
 
 # Stops and removes the service and ends the session, whatever state a failure left.
 end_rig() {
@@ -71,18 +42,6 @@ host() {  # switch
   "$run" "$windows_exe" "$@" >>"$work/host-output.log" 2>&1
 }
 
-# Linux pids of this prefix's live Wine processes started as WINDOWS_PATH (zombies have no
-# command line left, so they never count).
-processes_of() {  # windows_path
-  local proc first
-  for proc in /proc/[0-9]*; do
-    first=
-    IFS= read -r -d '' first 2>/dev/null <"$proc/cmdline"
-    [ "$first" == "$1" ] || continue
-    tr '\0' '\n' 2>/dev/null <"$proc/environ" | grep -qxF "WINEPREFIX=$prefix" &&
-      echo "${proc#/proc/}"
-  done
-}
 tunnel_pids() { processes_of "$windows_tunnel" | tr '\n' ' ' | sed 's/ $//'; }
 service_pid() { processes_of "$windows_exe" | head -n 1; }
 
@@ -184,12 +143,6 @@ fail() {
 }
 expect_equal() {  # what actual expected
   [ "$2" == "$3" ] || fail "$1: got [$(escape "$2")], expected [$(escape "$3")]"
-}
-
-read_log() {
-  log_text=
-  if [ -f "$log" ]; then IFS= read -r -d '' log_text <"$log"; fi
-  return 0
 }
 
 # As the DBWIN monitor prints a trace.
@@ -302,7 +255,7 @@ main() {
   fi
   local service_exe=$1 monitor=$2 standin=$3 probe=$4
   rig_paths "$5"
-  boot_fresh_prefix || {
+  boot_fresh_prefix end_rig || {
     echo "wine query and tunnel: the wine server did not start" >&2
     exit 1
   }

@@ -13,24 +13,13 @@ fi
 service_exe=$1
 control_tool=$2
 work=$3
-run="$(cd "$(dirname "$0")" && pwd)/run-in-wine"
+# shellcheck source=SCRIPTDIR/wine_rig.sh
+source "$(dirname "$0")/wine_rig.sh"
+rig_paths "$work"
 
-readonly name=Talvoro_macadress
-readonly windows_exe='C:\Program Files\Talvoro Test\talvoro_macadress.exe'
-readonly registered_command='"C:\Program Files\Talvoro Test\talvoro_macadress.exe"'
+readonly registered_command="\"$windows_exe\""
 readonly stamp='[0-9]{2}/[0-9]{2}/[0-9]{4}, [0-9]{2}:[0-9]{2}:[0-9]{2}'
 readonly crlf=$'\r\n'
-
-prefix=$work/prefix
-folder="$prefix/drive_c/Program Files/Talvoro Test"
-log=$folder/talvoro_macadress.log
-export WINEPREFIX=$prefix TALVORO_WINEPREFIX=$prefix WINEDEBUG=-all
-
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=$(command -v wineserver) || {
-  echo "wine service host: no wineserver found" >&2
-  exit 1
-}
 
 passed=0
 failed=0
@@ -46,13 +35,6 @@ expect_true() {  # what command...
   local what=$1
   shift
   if "$@"; then pass; else fail "$what"; fi
-}
-
-# The log's bytes, CR LF and all; empty when there is none.
-read_log() {
-  log_text=
-  if [ -f "$log" ]; then IFS= read -r -d '' log_text <"$log"; fi
-  return 0
 }
 
 # `text` is `before` followed by exactly one entry holding `message`.
@@ -85,12 +67,12 @@ run_host() {  # label switch...
 }
 
 control() {  # code
-  "$run" "$control_tool" "$name" "$1" 2>>"$work/tool-stderr.log" | tr -d '\r'
+  "$run" "$control_tool" "$service_name" "$1" 2>>"$work/tool-stderr.log" | tr -d '\r'
 }
 
 # One number of sc's status report (STATE, WIN32_EXIT_CODE, ...).
 status_field() {  # field
-  "$run" sc query "$name" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *: *\([0-9]*\).*/\1/p"
+  "$run" sc query "$service_name" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *: *\([0-9]*\).*/\1/p"
 }
 service_state() { status_field STATE; }
 
@@ -107,39 +89,18 @@ eventually() {  # expected command...
 
 # Live processes of the installed service in this prefix (not other prefixes' or the
 # switches' own, which have ended by the time this is asked).
-service_processes() {
-  local count=0 proc first
-  for proc in /proc/[0-9]*; do
-    first=
-    IFS= read -r -d '' first 2>/dev/null <"$proc/cmdline"
-    [[ $first == "$windows_exe"* ]] || continue
-    tr '\0' '\n' 2>/dev/null <"$proc/environ" | grep -qxF "WINEPREFIX=$prefix" &&
-      count=$((count + 1))
-  done
-  echo "$count"
-}
+service_processes() { processes_of "$windows_exe" | wc -l; }
 
 registry_value() {  # value name under the service's key
-  "$run" reg query "HKLM\\System\\CurrentControlSet\\Services\\$name" /v "$1" 2>/dev/null |
+  "$run" reg query "HKLM\\System\\CurrentControlSet\\Services\\$service_name" /v "$1" 2>/dev/null |
     tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
 }
 
-# A fresh prefix. Wine 8 starts a second service manager in the session that creates a
-# prefix, and there the manager answers unreliably (a second install succeeds, a start times
-# out): the prefix is made in a session of its own, which ends by itself, and the test runs
-# in the next one, whose server is persistent (services die with the last Wine process
-# otherwise) and ended on every way out.
-rm -rf "$work"
-mkdir -p "$prefix"
-"$run" wineboot --init >"$work/boot.log" 2>&1
-"$wineserver" -w
-"$wineserver" -p || {
+# shellcheck disable=SC2016  # expanded when the trap runs
+boot_fresh_prefix '"$wineserver" -k' || {
   echo "wine service host: the wine server did not start" >&2
   exit 1
 }
-trap '"$wineserver" -k' EXIT
-trap 'exit 1' INT TERM HUP
-"$run" wineboot >>"$work/boot.log" 2>&1
 mkdir -p "$folder"
 cp "$service_exe" "$folder/talvoro_macadress.exe"
 
@@ -148,7 +109,7 @@ before=$(date '+%m/%d/%Y, %H:%M:%S')
 run_host "-i" -i
 after=$(date '+%m/%d/%Y, %H:%M:%S')
 read_log
-expect_one_entry_after "-i" "" "$log_text" "Service $name installed"
+expect_one_entry_after "-i" "" "$log_text" "Service $service_name installed"
 logged=${log_text:0:20}
 if [ "${before:0:10}" == "${after:0:10}" ]; then
   expect_true "-i: stamp $logged not between $before and $after" \
@@ -158,7 +119,7 @@ while IFS='|' read -r value expected; do
   expect_equal "-i: registered $value" "$(registry_value "$value")" "$expected"
 done <<EOF
 ImagePath|$registered_command
-DisplayName|$name
+DisplayName|$service_name
 Type|0x110
 Start|0x2
 ErrorControl|0x1
@@ -170,7 +131,7 @@ installed=$log_text
 run_host "-i again" -i
 read_log
 expect_one_entry_after "-i again" "$installed" "$log_text" \
-  "Failed to create service $name, error code = 1073"
+  "Failed to create service $service_name, error code = 1073"
 expect_equal "-i again: entry unchanged" "$(registry_value ImagePath)" "$registered_command"
 
 # Start: running, and a successful start writes nothing.
@@ -238,7 +199,7 @@ run_holding_log() {
 read_log
 before_remove=$log_text
 run_holding_log "-u" -u
-expect_one_entry_after "-u" "$before_remove" "$held" "Service $name removed"
+expect_one_entry_after "-u" "$before_remove" "$held" "Service $service_name removed"
 expect_true "-u: the log is still there" test ! -e "$log"
 expect_equal "-u: entry gone" "$(control 4)" "error 1060"
 expect_equal "-u: registry key gone" "$(registry_value ImagePath)" ""
