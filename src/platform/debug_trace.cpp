@@ -21,6 +21,8 @@ void WriteDebugTrace(const char* text) {
   WriteSystemTrace(text);
 }
 
-void SetTraceCapture(TraceCapture capture) { Capture.store(capture); }
+void SetTraceCapture(TraceCapture capture) {
+  Capture.store(capture);
+}
 
 }  // namespace platform

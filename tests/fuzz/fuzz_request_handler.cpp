@@ -11,7 +11,9 @@
 namespace {
 
 void DropTrace(const char* /*text*/) {}
-std::string FixedAddress() { return "00-1A-2B-3C-4D-5E"; }
+std::string FixedAddress() {
+  return "00-1A-2B-3C-4D-5E";
+}
 
 bool WellFormedReply(const std::string& reply) {
   const std::string header = kReplyHeader;

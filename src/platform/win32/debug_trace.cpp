@@ -5,6 +5,8 @@
 
 namespace platform {
 
-void WriteSystemTrace(const char* text) { ::OutputDebugStringA(text); }
+void WriteSystemTrace(const char* text) {
+  ::OutputDebugStringA(text);
+}
 
 }  // namespace platform
