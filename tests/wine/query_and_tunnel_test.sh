@@ -97,7 +97,10 @@ query_request() {  # param referer
 exchange() {  # request
   local fd
   { exec {fd}<>"/dev/tcp/127.0.0.1/$query_port"; } 2>/dev/null || return 1
-  (printf '%s' "$1" >&"$fd") 2>/dev/null  # a reset must not end the script by SIGPIPE
+  # In one write, as a browser sends it: the service takes a request in a single receive, and
+  # bash's printf writes line by line, so a slow receive would see only the first lines.
+  printf '%s' "$1" >"$work/request.bin"
+  (cat "$work/request.bin" >&"$fd") 2>/dev/null  # a reset must not end the script by SIGPIPE
   timeout 5 cat <&"$fd" 2>/dev/null
   exec {fd}<&-
 }
