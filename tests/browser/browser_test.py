@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import signal
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -23,7 +24,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.p
                                 "integration"))
 from checks import check, failures, report  # noqa: E402,F401
 from live_service import PORT, LiveService, encode, expected_address  # noqa: E402
+from tunnel_setup import certificate  # noqa: E402
 
+WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "web")
 BROWSER_WAIT_S = 90.0
 PAGE = """<!doctype html>
 <html><head><title>shop</title>
@@ -31,12 +34,18 @@ PAGE = """<!doctype html>
 function show(reply) {{ document.getElementById("ret").textContent = "ret=[" + reply.ret + "]"; }}
 </script></head>
 <body><p id="ret">waiting</p>
-<script src="{src}"
+<script src="{src}" referrerpolicy="origin"
         onerror="document.getElementById('ret').textContent = 'script error'"></script>
 </body></html>
 """
 SHOWN = re.compile(r'<p id="ret">([^<]*)</p>')
 
+
+
+def read_web(name):
+    """A file of the page-side client, as a site serves it."""
+    with open(os.path.join(WEB, name), "rb") as file:
+        return file.read()
 
 
 def page_server(pages):
@@ -62,6 +71,16 @@ def page_server(pages):
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
+
+
+def serve_over_tls(server, folder):
+    """The page server behind TLS with a certificate for shop.example. Nobody knows its port
+    yet, so no connection can come while the listening socket is swapped."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(*certificate(folder, "page", "shop.example"))
+    # The handshake in the request's own thread: a stalled client must not hold up accept.
+    server.socket = context.wrap_socket(server.socket, server_side=True,
+                                        do_handshake_on_connect=False)
 
 
 def browser_command(browser, profile, url):

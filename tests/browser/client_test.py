@@ -4,24 +4,25 @@ of http://shop.example:PORT load it as a classic script and as an ES module and 
 getMacAddress settled to into their DOM. While the service runs: the site's own parameter gives
 this machine's address, another site's gives '', ten calls at once all give the address. With
 the service stopped the call rejects with SERVICE_UNREACHABLE, and against a port that accepts
-but never answers it rejects with the same code once the time-out passes. After every page, no
+but never answers it rejects with the same code once the time-out passes; that page is on
+http://127.0.0.1:PORT, where the client knows that no browser gates the call (pages on public
+addresses are public_site_test.py's). After every page, no
 script tag and no callback of the client is left.
 Usage: client_test.py EXE MACPARAM"""
 
 import html
 import json
-import os
 import re
 import socket
 import sys
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-from browser_test import announced_address, arguments, load_in_browser, page_server  # noqa: E402
+from browser_test import (announced_address, arguments, load_in_browser, page_server,  # noqa: E402
+                          read_web)
 from checks import check, report  # noqa: E402
 from live_service import LiveService, encode, port_accepts  # noqa: E402
 
-WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "web")
 # Ten parallel calls queue at a server that takes one connection at a time with a backlog of
 # one: refused handshakes are retried after seconds, so their time-out is generous.
 MANY_TIMEOUT_MS = 30000
@@ -83,11 +84,6 @@ result.left = leftovers();
 show(result);
 </script></body></html>
 """
-
-
-def read_web(name):
-    with open(os.path.join(WEB, name), "rb") as file:
-        return file.read()
 
 
 def run_page(browser, url, case, real_time_ms=None):
@@ -167,7 +163,10 @@ def main():
             check(code == 0, "SIGTERM", f"exit code {code}, expected 0")
         wait_for_quiet_port()
         # The silent port's fetch stays pending: its time-out runs on the real clock.
-        result = run_page(browser, origin + "/stopped", "service stopped", STOPPED_PAGE_MS)
+        # A page under another name that resolves to loopback would read LOCAL_ACCESS_BLOCKED
+        # here: the client cannot see the page's address, only its host name.
+        loopback = f"http://127.0.0.1:{server.server_address[1]}"
+        result = run_page(browser, loopback + "/stopped", "service stopped", STOPPED_PAGE_MS)
         if result:
             check_stopped(result)
             print(f"stopped service: {result}")

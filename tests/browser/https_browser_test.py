@@ -14,7 +14,6 @@ import shlex
 import shutil
 import signal
 import socket
-import ssl
 import subprocess
 import sys
 import tempfile
@@ -24,10 +23,11 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 # The page, the browser run and the checks are the HTTP browser test's; it brings the running
 # service and the address it should report from the integration test's fixture.
 import browser_test  # noqa: E402
-from browser_test import PAGE, announced_address, arguments, check_pages, page_server  # noqa: E402
+from browser_test import (PAGE, announced_address, arguments, check_pages, page_server,  # noqa: E402
+                          serve_over_tls)
 from checks import check, report  # noqa: E402
 from live_service import PORT, LiveService, encode, port_accepts  # noqa: E402
-from tunnel_setup import (become_subreaper, certificate, free_loopback_port,  # noqa: E402
+from tunnel_setup import (become_subreaper, free_loopback_port,  # noqa: E402
                           read_tail, write_tunnel_config)
 
 TUNNEL_PROGRAM = "stunnel4"  # Debian's package of the tunnel program
@@ -180,16 +180,6 @@ class Tunnel:
 
     def log_tail(self):
         return read_tail(self.log, LOG_TAIL_CHARS)
-
-
-def serve_over_tls(server, folder):
-    """The page server behind TLS with a certificate for shop.example. Nobody knows its port
-    yet, so no connection can come while the listening socket is swapped."""
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(*certificate(folder, "page", "shop.example"))
-    # The handshake in the request's own thread: a stalled client must not hold up accept.
-    server.socket = context.wrap_socket(server.socket, server_side=True,
-                                        do_handshake_on_connect=False)
 
 
 # --- the run --------------------------------------------------------------------------------
