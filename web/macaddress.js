@@ -78,18 +78,28 @@
     var names = isLoopbackHost(target) ? LOOPBACK_PERMISSIONS : LOCAL_PERMISSIONS;
     var asked = names.reduce(function (earlier, name) {
       return earlier.then(function (state) {
-        if (state) return state;
-        return permissions.query({ name: name }).then(function (status) {
-          return status.state;
-        }, function () {
-          return null;
-        });
+        return state || queryState(permissions, name);
       });
     }, Promise.resolve(null));
-    var waited = new Promise(function (resolve) {
-      setTimeout(resolve, PERMISSION_WAIT_MS, null);
+    return new Promise(function (resolve) {
+      var timer = setTimeout(resolve, PERMISSION_WAIT_MS, null);
+      asked.then(function (state) {
+        clearTimeout(timer);
+        resolve(state);
+      });
     });
-    return Promise.race([asked, waited]);
+  }
+
+  // One name's state, or null for a name the browser does not know. A query that throws, or
+  // answers with something else than a status, counts as unknown.
+  function queryState(permissions, name) {
+    return new Promise(function (resolve) {
+      resolve(permissions.query({ name: name }));
+    }).then(function (status) {
+      return status && typeof status.state === "string" ? status.state : null;
+    }, function () {
+      return null;
+    });
   }
 
   // Nothing answered: whether the browser stood in the way decides which failure it is.
