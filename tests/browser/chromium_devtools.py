@@ -20,10 +20,11 @@ import tempfile
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
+from browser_session import BrowserSession  # noqa: E402
 
 CHROMIUM = "chromium"  # Debian's package and program name
 COMMAND_WAIT_S = 60.0
-POLL_S = 0.1
+POLL_S = 0.1  # while the page target appears
 # The pipe's ends as Chromium expects them in its own process: it reads fd 3, writes fd 4.
 CHILD_READ_FD, CHILD_WRITE_FD = 3, 4
 # Without these a fresh profile reaches out to Google's hosts at start, which this machine's
@@ -37,7 +38,7 @@ class DevToolsError(RuntimeError):
     pass
 
 
-class Chromium:
+class Chromium(BrowserSession):
     def __init__(self, flags=(), binary=CHROMIUM):
         self.flags = list(flags)
         self.binary = binary
@@ -47,18 +48,6 @@ class Chromium:
         self.buffer = b""
         self.last_id = 0
         self.session = None
-
-    def __enter__(self):
-        try:
-            self.start()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
 
     def start(self):
         self.profile = tempfile.mkdtemp(prefix="talvoro-chromium-")
@@ -152,14 +141,6 @@ class Chromium:
             raise DevToolsError(f"{expression}: {result['exceptionDetails']}")
         return result["result"].get("value")
 
-    def wait_text(self, selector, timeout, done=lambda text: text not in ("", "waiting")):
-        """The element's text once `done` accepts it; the last text seen after `timeout`."""
-        query = (f"(e => e ? e.textContent : '')(document.querySelector({json.dumps(selector)}))")
-        deadline = time.monotonic() + timeout
-        text = ""
-        while time.monotonic() < deadline:
-            text = self.evaluate(query) or ""
-            if done(text):
-                return text
-            time.sleep(POLL_S)
-        return text
+    def text(self, selector):
+        return self.evaluate(f"(e => e ? e.textContent : null)"
+                             f"(document.querySelector({json.dumps(selector)}))")

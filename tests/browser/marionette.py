@@ -21,6 +21,7 @@ import tempfile
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
+from browser_session import BrowserSession  # noqa: E402
 
 FIREFOX = "firefox-esr"  # Debian's package and program name
 START_WAIT_S = 60.0
@@ -113,7 +114,7 @@ def user_js(prefs):
                    for name, value in prefs.items())
 
 
-class Firefox:
+class Firefox(BrowserSession):
     """Headless Firefox driven over Marionette.
 
     prefs: more preferences for user.js (they win over the quiet ones).
@@ -138,17 +139,6 @@ class Firefox:
         self.log_path = None
 
     # --- the browser's life ---------------------------------------------------------------
-
-    def __enter__(self):
-        try:
-            self.start()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
     def start(self):
         self.folder = tempfile.mkdtemp(prefix="talvoro-firefox-")
@@ -287,19 +277,9 @@ class Firefox:
                 self.set_context(False)
 
     def text(self, selector):
-        """The element's textContent (hidden ones too), or None when there is none."""
-        return self.execute("const e = document.querySelector(arguments[0]);"
-                            "return e ? e.textContent : null;", [selector])
-
-    def wait_text(self, selector, timeout, done=lambda text: text not in ("", "waiting")):
-        """The element's text once `done` accepts it; the last text seen after `timeout`."""
-        deadline = time.monotonic() + timeout
-        text = None
-        while True:
-            with contextlib.suppress(MarionetteError):
-                text = self.text(selector)
-                if done(text):
-                    return text
-            if time.monotonic() >= deadline:
-                return text
-            time.sleep(0.1)
+        """The element's textContent (hidden ones too), or None when there is none yet."""
+        try:
+            return self.execute("const e = document.querySelector(arguments[0]);"
+                                "return e ? e.textContent : null;", [selector])
+        except MarionetteError:
+            return None  # a page between two documents
