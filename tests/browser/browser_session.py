@@ -1,7 +1,14 @@
 """What the DevTools and the Marionette drivers share: a browser as a context manager (started
 on entry, gone on exit however the block ends), and waiting for a page to show its outcome."""
 
+import os
+import sys
 import time
+
+# The integration tests' fixtures (the live service, checks, the free port, certificates)
+# serve the browser tests too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                "integration"))
 
 POLL_S = 0.1
 

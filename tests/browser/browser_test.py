@@ -19,9 +19,9 @@ import threading
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-# The running service and the address it should report come from the integration test's fixture.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
-                                "integration"))
+# The running service and the address it should report come from the integration test's
+# fixture, which the browser sessions' module puts on the path.
+import browser_session  # noqa: E402,F401
 from checks import check, failures, report  # noqa: E402,F401
 from live_service import PORT, LiveService, encode, expected_address  # noqa: E402
 from tunnel_setup import certificate  # noqa: E402

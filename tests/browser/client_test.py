@@ -6,8 +6,8 @@ this machine's address, another site's gives '', ten calls at once all give the 
 the service stopped the call rejects with SERVICE_UNREACHABLE, and against a port that accepts
 but never answers it rejects with the same code once the time-out passes; that page is on
 http://127.0.0.1:PORT, where the client knows that no browser gates the call (pages on public
-addresses are public_site_test.py's). After every page, no
-script tag and no callback of the client is left.
+addresses are public_site_test.py's). After every page, no script tag and no callback of the
+client is left.
 Usage: client_test.py EXE MACPARAM"""
 
 import html

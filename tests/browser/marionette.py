@@ -22,6 +22,7 @@ import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 from browser_session import BrowserSession  # noqa: E402
+from tunnel_setup import free_loopback_port  # noqa: E402
 
 FIREFOX = "firefox-esr"  # Debian's package and program name
 START_WAIT_S = 60.0
@@ -87,12 +88,6 @@ class MarionetteError(RuntimeError):
         self.error = error
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def live_members(group):
     """Pids of the processes of process group `group` that are not yet zombies."""
     found = []
@@ -144,7 +139,7 @@ class Firefox(BrowserSession):
         self.folder = tempfile.mkdtemp(prefix="talvoro-firefox-")
         profile = os.path.join(self.folder, "profile")
         os.mkdir(profile)
-        port = free_port()
+        port = free_loopback_port()
         with open(os.path.join(profile, "user.js"), "w", encoding="utf-8") as out:
             out.write(user_js({**self.prefs, "marionette.port": port}))
         if self.profile_setup:

@@ -13,10 +13,8 @@ Needs root (unshare, ip, mount); the test suite runs as root."""
 
 import json
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
 MARK = "TALVORO_PRIVATE_HOST"  # set once the process runs inside the namespaces
 ADAPTER = "tap0"
@@ -77,11 +75,3 @@ def set_policy(path, policy):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w", encoding="utf-8") as out:
         json.dump(policy, out)
-
-
-def scratch_folder():
-    return tempfile.mkdtemp(prefix="talvoro-host-")
-
-
-def remove(folder):
-    shutil.rmtree(folder, ignore_errors=True)

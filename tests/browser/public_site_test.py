@@ -13,11 +13,11 @@ show: the address, '' for another site's parameter, LOCAL_ACCESS_BLOCKED where t
 stands in the way, SERVICE_UNREACHABLE where it allows the call and nothing answers.
 Usage: public_site_test.py EXE MACPARAM"""
 
-import contextlib
 import html
 import json
-import os
+import shutil
 import sys
+import tempfile
 from collections import namedtuple
 
 sys.dont_write_bytecode = True  # keep the source tree clean
@@ -207,7 +207,8 @@ def run(executable, macparam, scratch):
                  f"this host's adapter list gives {independent!r}, expected {address!r}"):
         return
     print(f"this host's address: {address}")
-    servers = {"https": page_server(pages(macparam, 1)), "http": page_server(pages(macparam, 1))}
+    site = pages(macparam, 1)
+    servers = {"https": page_server(site), "http": page_server(site)}
     serve_over_tls(servers["https"], scratch)
     ports = {scheme: server.server_address[1] for scheme, server in servers.items()}
     table = cases(f"https://{SITE}:{ports['https']}", address)
@@ -232,14 +233,13 @@ def main():
     code = private_host.reenter()
     if code is not None:
         return code
-    scratch = private_host.scratch_folder()
+    scratch = tempfile.mkdtemp(prefix="talvoro-host-")
     try:
         run(executable, macparam, scratch)
     except (RuntimeError, OSError) as error:
         check(False, "set-up", str(error))
     finally:
-        with contextlib.suppress(OSError):
-            private_host.remove(scratch)
+        shutil.rmtree(scratch, ignore_errors=True)
     return report()
 
 
