@@ -7,8 +7,8 @@
 #include "platform/host_process.h"
 #include "platform/launcher.h"
 #include "platform/message_pump.h"
-#include "service/command_quoting.h"
-#include "service/service_runtime.h"
+#include "shared/command_quoting.h"
+#include "shared/worker_stop_flag.h"
 
 namespace {
 
@@ -19,18 +19,19 @@ constexpr char kTunnelRelative[] = "\\bin\\stunnel.exe";
 constexpr char kSeparator = '/';
 constexpr char kTunnelRelative[] = "/bin/stunnel";
 #endif
-constexpr int kModulePathChars = 260;
 
 // Replaced by tests only.
 std::atomic<ProcessSnapshotter> Snapshotter{nullptr};
 std::atomic<TunnelLauncher> Launcher{nullptr};
 
+// Empty when the service's own path is unknown: a folder-less path would name a program at the
+// root (\bin\stunnel.exe, /bin/stunnel) that is not ours to run.
 std::string TunnelCommand() {
-  char module[kModulePathChars + 1] = {};
-  const int count = platform::ModuleFileName(module, kModulePathChars);
-  std::string path =
-      TunnelProgramPath(std::string_view(module, count > 0 ? static_cast<std::size_t>(count) : 0),
-                        kSeparator, kTunnelRelative);
+  const std::string module = platform::ModuleFilePath();
+  if (module.find(kSeparator) == std::string::npos) {
+    return {};
+  }
+  std::string path = TunnelProgramPath(module, kSeparator, kTunnelRelative);
 #ifdef _WIN32
   return QuotedWhenBlank(path);  // a command line: a path with blanks must not be split
 #else
@@ -82,6 +83,10 @@ void SetWatchdogHooks(ProcessSnapshotter snapshotter, TunnelLauncher launcher) {
 
 int RunTunnelWatchdog() {
   const std::string command = TunnelCommand();
+  if (command.empty()) {
+    platform::WriteDebugTrace(kTunnelPathUnknownTrace);
+    return 0;
+  }
   for (;;) {
     Launch(command);  // also at thread start, without looking first
     do {

@@ -8,7 +8,8 @@
 
 #include "platform/processes.h"
 
-// The worker routine; returns 0 once it sees the worker stop flag at the top of its loop.
+// The worker routine; returns 0 once it sees the worker stop flag at the top of its loop, or at
+// once, launching nothing, when the service's own path (and so its bin folder) is unknown.
 int RunTunnelWatchdog();
 
 // The executable's folder (cut before the last `separator`) followed by `relative`:
@@ -20,6 +21,8 @@ inline constexpr char kTunnelStartTrace[] =
     "==========================st start==========================\n";
 inline constexpr char kTunnelEndTrace[] =
     "==========================st end==========================\n";
+inline constexpr char kTunnelPathUnknownTrace[] =
+    "[tunnel] the service's own path is unknown: no tunnel program started\n";
 
 // Tests: where the process list comes from and how the tunnel is started; null restores the
 // system's.

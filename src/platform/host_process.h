@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
-// The executable's full path into `buffer` (at most `size` characters), the count stored.
-int ModuleFileName(char* buffer, int size);
+// The executable's full path as the system reports it, whole however long it is; empty when
+// the system cannot tell (no path is better than one cut short).
+std::string ModuleFilePath();
 
 struct LocalTime {
   int year;

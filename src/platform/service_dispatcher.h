@@ -1,8 +1,9 @@
 // Running as the service: the dispatcher that owns the main thread, the control handler and
 // the status reports. On Windows the service control manager's own; on Linux the process is
-// the service in the foreground: the main thread waits for signals and hands SIGTERM and
-// SIGINT to the handler as stop (1) and SIGHUP as 128, and status reports go to systemd's
-// notify socket when NOTIFY_SOCKET names one (READY=1 for running, STOPPING=1 for stopped).
+// the service in the foreground: the main thread waits for signals and hands them to the
+// handler, SIGTERM and SIGINT as stop (1), SIGUSR1 and SIGUSR2 as the user codes 128 and 255,
+// SIGHUP as interrogate (4: a report, nothing else); status reports go to systemd's notify
+// socket when NOTIFY_SOCKET names one (READY=1 for running, STOPPING=1 for stopped).
 #pragma once
 
 #include <cstdint>

@@ -7,17 +7,20 @@ namespace platform {
 template <typename Handle, Handle kNone, auto Close>
 class UniqueHandle {
  public:
-  explicit UniqueHandle(Handle handle) : handle_(handle) {}
-  ~UniqueHandle() {
-    if (handle_ != kNone) {
-      Close(handle_);
-    }
-  }
+  explicit UniqueHandle(Handle handle = kNone) : handle_(handle) {}
+  ~UniqueHandle() { reset(); }
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
 
   [[nodiscard]] Handle get() const { return handle_; }
   explicit operator bool() const { return handle_ != kNone; }
+  // Closes what it owns and takes `handle` instead.
+  void reset(Handle handle = kNone) {
+    if (handle_ != kNone) {
+      Close(handle_);
+    }
+    handle_ = handle;
+  }
 
  private:
   Handle handle_;

@@ -11,7 +11,7 @@
 #include "platform/sockets.h"
 #include "platform/unique_handle.h"
 #include "server/request_handler.h"
-#include "service/service_runtime.h"
+#include "shared/worker_stop_flag.h"
 
 namespace {
 

@@ -7,17 +7,11 @@
 #include "service/service_runtime.h"
 #include "service/switches.h"
 
-namespace {
-constexpr int kModulePathChars = 500;
-}  // namespace
-
 int ServiceHostMain(int argc, char** argv) {
   if (argc > 1) {
     FirstArgument = argv[1];  // further arguments are ignored
   }
-  char module[kModulePathChars + 1] = {};
-  const int count = platform::ModuleFileName(module, kModulePathChars);
-  ModulePath.assign(module, count > 0 ? static_cast<std::size_t>(count) : 0);
+  ModulePath = platform::ModuleFilePath();
   HostPaths paths = DeriveHostPaths(ModulePath);
   ExecutablePath = std::move(paths.executablePath);
   LogPath = std::move(paths.logPath);

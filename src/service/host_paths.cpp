@@ -3,7 +3,10 @@
 HostPaths DeriveHostPaths(std::string_view modulePath) {
   HostPaths paths;
   if (modulePath.empty()) {
-    return paths;  // the system could not tell: no log beside an unknown file
+    // The system could not tell: nothing to register, and the log goes to the working folder,
+    // where whoever ran the switch can find why nothing was installed.
+    paths.logPath = kFallbackLogName;
+    return paths;
   }
   paths.executablePath = modulePath;
   const std::size_t count = modulePath.size();

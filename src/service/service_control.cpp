@@ -4,14 +4,16 @@
 
 #include "platform/service_manager.h"
 #include "platform/unique_handle.h"
-#include "service/command_quoting.h"
 #include "service/host_state.h"
 #include "service/log_file.h"
 #include "service/log_messages.h"
+#include "shared/command_quoting.h"
 
 namespace {
 
 using platform::ServiceHandle;
+
+constexpr int kErrorPathNotFound = 3;  // as Windows reports a path it cannot find
 
 // Closes a manager or entry handle on every way out.
 using ScopedServiceHandle =
@@ -66,6 +68,11 @@ std::string ServiceCommandLine(const std::string& executablePath) {
 }
 
 void InstallServiceEntry(const std::string& executablePath, const char* serviceName) {
+  if (executablePath.empty()) {
+    // An entry without a program would start whatever the manager finds for an empty name.
+    WriteLog(LogPath, FormatLogMessage(kMsgCreateFailed, serviceName, kErrorPathNotFound));
+    return;
+  }
   const ScopedServiceHandle manager(
       platform::OpenServiceManager(platform::kScManagerCreateService));
   if (!manager) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+// Refuses an empty executable path (the system could not tell it): "Failed to create service
+// %s, error code = 3" (the path cannot be found), and the manager is not asked.
 void InstallServiceEntry(const std::string& executablePath, const char* serviceName);
 // Also deletes the log file, on every path.
 void RemoveServiceEntry(const char* serviceName);

@@ -1,5 +1,6 @@
 #include "service/service_runtime.h"
 
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -8,13 +9,13 @@
 #include "service/log_file.h"
 #include "service/log_messages.h"
 
-// Written by StartWorkers (0) and the control handler (1); read by the workers.
-std::atomic<int32_t> WorkerStopFlag{0};
 // Cleared by the control handler on stop; read by CompanionMonitor.
 std::atomic<int32_t> ServiceRunFlag{1};
-// Written by ServiceMain and the control handler, which the platform may run on two threads.
+// Written by ServiceMain and the control handler, which the platform runs on two threads, and
+// sent whole by both: under StatusLock.
 platform::ServiceStatus ServiceStatusRecord{};
-// Cleared by ServiceMain; consulted by StopCompanionProcess and CompanionMonitor.
+// Cleared by ServiceMain; consulted by StopCompanionProcess and CompanionMonitor on the
+// monitor thread: the process field is atomic.
 CompanionProcessRecord CompanionProcess{};
 
 namespace {
@@ -23,23 +24,33 @@ constexpr uint32_t kControlsAccepted = 7;  // stop, pause and continue, shutdown
 constexpr uint32_t kMonitorPassMs = 200;
 constexpr uint32_t kCompanionQuitWaitMs = 1000;
 
-// Set by ServiceMain, read by the handler, which the platform may run on another thread.
-std::atomic<platform::StatusHandle> StatusHandle{0};
+// Guards the status record, the status handle and Registering, and makes each change of the
+// record and its report one step.
+std::mutex StatusLock;
+// Set by ServiceMain once the handler is registered; read by every report.
+platform::StatusHandle StatusHandle = 0;
+// True while ServiceMain registers the handler: the handler may already run, but the status
+// handle is not known yet, so its change waits for ServiceMain to report it. Without this a
+// stop in that moment was reported with no handle, failed, and was then overwritten by
+// ServiceMain's "running".
+bool Registering = false;
 // The routines' table lives in main; a pointer and count keep no destructor that could run at
 // exit while a thread still walks it.
 const WorkerRoutine* Workers = nullptr;
 int WorkerCount = 0;
 std::atomic<StatusReporter> Reporter{nullptr};
+std::atomic<ControlRegistrar> Registrar{nullptr};
 
 void LogLastError(const char* format, int32_t error) {
   WriteLog(LogPath, FormatLogMessage(format, error));
 }
 
+// Called with StatusLock held.
 void ReportStatus() {
   const StatusReporter reporter = Reporter.load();
-  const bool reported =
-      reporter != nullptr ? reporter(StatusHandle.load(), ServiceStatusRecord)
-                          : platform::ReportServiceStatus(StatusHandle.load(), ServiceStatusRecord);
+  const bool reported = reporter != nullptr
+                            ? reporter(StatusHandle, ServiceStatusRecord)
+                            : platform::ReportServiceStatus(StatusHandle, ServiceStatusRecord);
   if (!reported) {
     LogLastError(kMsgSetStatusFailed, platform::LastDispatcherError());
   }
@@ -77,6 +88,10 @@ void SetStatusReporter(StatusReporter reporter) {
   Reporter.store(reporter);
 }
 
+void SetControlRegistrar(ControlRegistrar registrar) {
+  Registrar.store(registrar);
+}
+
 int StartWorkers() {
   WorkerStopFlag = 0;
   for (int i = 0; i < WorkerCount; ++i) {
@@ -98,8 +113,8 @@ void StopCompanionProcess(CompanionProcessRecord* record) {
 void CompanionMonitor() {
   while (ServiceRunFlag == 1) {
     uint32_t exitCode = 0;
-    if (CompanionProcess.process != 0 &&
-        platform::QueryProcessExitCode(CompanionProcess.process, &exitCode) &&
+    const std::uintptr_t process = CompanionProcess.process.load();
+    if (process != 0 && platform::QueryProcessExitCode(process, &exitCode) &&
         exitCode != platform::kStillActive) {
       CompanionProcess.process = 0;
       StartWorkers();
@@ -109,6 +124,7 @@ void CompanionMonitor() {
 }
 
 void ServiceCtrlHandler(uint32_t code) {
+  const std::scoped_lock hold(StatusLock);
   switch (code) {
     case 1:  // stop
     case 5:  // shutdown
@@ -133,22 +149,43 @@ void ServiceCtrlHandler(uint32_t code) {
       }
       break;
   }
-  ReportStatus();
+  if (!Registering) {
+    ReportStatus();
+  }
 }
 
 void ServiceMain() {
-  ServiceStatusRecord = {
-      platform::kServiceWin32, platform::kServiceStartPending, kControlsAccepted, 0, 0, 0, 0};
-  StatusHandle = platform::RegisterControlHandler(kServiceName, &ServiceCtrlHandler);
-  if (StatusHandle.load() == 0) {
-    LogLastError(kMsgRegisterFailed, platform::LastDispatcherError());
+  {
+    const std::scoped_lock hold(StatusLock);
+    ServiceStatusRecord = {
+        platform::kServiceWin32, platform::kServiceStartPending, kControlsAccepted, 0, 0, 0, 0};
+    Registering = true;
+  }
+  // Not under the lock: the platform may run the handler, which takes it, before this returns.
+  const ControlRegistrar registrar = Registrar.load();
+  const platform::StatusHandle handle =
+      registrar != nullptr ? registrar(kServiceName, &ServiceCtrlHandler)
+                           : platform::RegisterControlHandler(kServiceName, &ServiceCtrlHandler);
+  const int32_t registerError = handle == 0 ? platform::LastDispatcherError() : 0;
+  const std::scoped_lock hold(StatusLock);
+  Registering = false;
+  StatusHandle = handle;
+  if (handle == 0) {
+    LogLastError(kMsgRegisterFailed, registerError);
     return;
   }
-  ServiceStatusRecord.currentState = platform::kServiceRunning;
-  ServiceStatusRecord.checkPoint = 0;
-  ServiceStatusRecord.waitHint = 0;
+  // A pause or a stop that came while registering stands: it is what gets reported.
+  if (ServiceStatusRecord.currentState == platform::kServiceStartPending) {
+    ServiceStatusRecord.currentState = platform::kServiceRunning;
+    ServiceStatusRecord.checkPoint = 0;
+    ServiceStatusRecord.waitHint = 0;
+  }
   ReportStatus();
+  if (ServiceStatusRecord.currentState == platform::kServiceStopped) {
+    return;  // stopped before it ran: no workers
+  }
   CompanionProcess.process = 0;
+  // Under the lock, so that a stop cannot slip in between and be undone by the workers' start.
   StartWorkers();
 }
 

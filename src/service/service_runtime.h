@@ -6,18 +6,18 @@
 #include <cstdint>
 
 #include "platform/service_dispatcher.h"
+#include "shared/worker_stop_flag.h"
 
-// 0 while the workers are to run (set by StartWorkers), 1 once the service stops.
-extern std::atomic<int32_t> WorkerStopFlag;
 // 1 until the control handler sees stop or shutdown; read by CompanionMonitor.
 extern std::atomic<int32_t> ServiceRunFlag;
-// Sent whole with every report.
+// Sent whole with every report. Changed only by ServiceMain and the control handler, under
+// their lock; tests may set it while no service runs.
 extern platform::ServiceStatus ServiceStatusRecord;
 
 // Another program the service would end at stop: a process handle (or id), two fields nothing
 // reads, and the id of its main thread. Nothing records a process in it today.
 struct CompanionProcessRecord {
-  std::uintptr_t process;
+  std::atomic<std::uintptr_t> process;
   uint32_t unused1;
   uint32_t unused2;
   uint32_t threadId;
@@ -36,6 +36,10 @@ void CompanionMonitor();
 using WorkerRoutine = void (*)();
 void SetWorkerRoutines(const WorkerRoutine* routines, int count);
 
-// Tests: where status reports go; null restores the platform's.
+// Tests: where status reports go, and how the handler is registered; null restores the
+// platform's.
 using StatusReporter = bool (*)(platform::StatusHandle, const platform::ServiceStatus&);
 void SetStatusReporter(StatusReporter reporter);
+using ControlRegistrar = platform::StatusHandle (*)(const char* name,
+                                                    platform::ControlHandlerRoutine handler);
+void SetControlRegistrar(ControlRegistrar registrar);

@@ -2,53 +2,72 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace {
 
-TEST(SystemdUnitTest, WholeText) {
-  EXPECT_EQ(SystemdUnitText("/opt/talvoro/talvoro_macadress"),
-            "[Unit]\n"
-            "Description=Talvoro_macadress\n"
-            "After=network.target\n"
-            "\n"
-            "[Service]\n"
-            "Type=notify\n"
-            "ExecStart=/opt/talvoro/talvoro_macadress\n"
-            "\n"
-            "[Install]\n"
-            "WantedBy=multi-user.target\n");
+// The lines that make the unit what it is: how systemd runs and stops it, where it may write,
+// and that it holds no privilege.
+TEST(SystemdUnitTest, RunsTheCommandConfinedWithItsFolderWritable) {
+  const std::string text = SystemdUnitText("/opt/talvoro/talvoro_macadress");
+  EXPECT_EQ(text.rfind("[Unit]\nDescription=Talvoro_macadress\nAfter=network.target\n\n"
+                       "[Service]\nType=notify\nExecStart=/opt/talvoro/talvoro_macadress\n",
+                       0),
+            0U)
+      << text;
+  for (const char* line :
+       {"KillMode=control-group", "ReadWritePaths=\"/opt/talvoro\"", "ProtectSystem=strict",
+        "CapabilityBoundingSet=", "PrivateUsers=yes", "NoNewPrivileges=yes", "NotifyAccess=main"}) {
+    EXPECT_NE(text.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+  }
+  const std::string install = "\n[Install]\nWantedBy=multi-user.target\n";
+  EXPECT_EQ(text.substr(text.size() - install.size()), install);
 }
 
-// The ExecStart line alone, for commands that systemd would otherwise read differently.
-TEST(SystemdUnitTest, ExecStartKeepsThePathAsGiven) {
+// The ExecStart and ReadWritePaths lines for commands that systemd would otherwise read
+// differently.
+TEST(SystemdUnitTest, PathsReachSystemdUnchanged) {
   struct Row {
     std::string command;
     std::string execStart;
+    std::string readWritePaths;
   };
   const std::vector<Row> rows = {
       // Quoted by the caller because of the blank; the quotes stay, so systemd sees one word.
       {R"("/opt/Talvoro Service/talvoro_macadress")",
-       R"(ExecStart="/opt/Talvoro Service/talvoro_macadress")"},
-      // %n would become the unit's name.
-      {"/opt/100%/talvoro_macadress", "ExecStart=/opt/100%%/talvoro_macadress"},
-      {"/opt/%n%%/x", "ExecStart=/opt/%%n%%%%/x"},
-      // C escapes: \t would become a tab, and a lone trailing backslash would join lines.
-      {R"(/opt/a\tb/x\)", R"(ExecStart=/opt/a\\tb/x\\)"},
-      // Variables: $HOME and ${HOME} would be expanded.
-      {"/opt/$HOME/${X}", "ExecStart=/opt/$$HOME/$${X}"},
-      // A line feed would end the line and start a key of its own.
-      {"/opt/a\nExecStartPre=/bin/x", R"(ExecStart=/opt/a\nExecStartPre=/bin/x)"},
-      {R"("/opt/50% off\x/y z")", R"(ExecStart="/opt/50%% off\\x/y z")"},
+       R"(ExecStart="/opt/Talvoro Service/talvoro_macadress")",
+       R"(ReadWritePaths="/opt/Talvoro Service")"},
+      // %n would become the unit's name, in both places.
+      {"/opt/100%/talvoro_macadress", "ExecStart=/opt/100%%/talvoro_macadress",
+       R"(ReadWritePaths="/opt/100%%")"},
+      {"/opt/%n%%/x", "ExecStart=/opt/%%n%%%%/x", R"(ReadWritePaths="/opt/%%n%%%%")"},
+      // systemd expands no variables in the program's own path: a $ stays as it is.
+      {"/opt/$HOME/x", "ExecStart=/opt/$HOME/x", R"(ReadWritePaths="/opt/$HOME")"},
+      {"/talvoro_macadress", "ExecStart=/talvoro_macadress", R"(ReadWritePaths="/")"},
   };
   for (const Row& row : rows) {
     const std::string text = SystemdUnitText(row.command);
-    const std::string expected = "\n" + row.execStart + "\n";
-    EXPECT_NE(text.find(expected), std::string::npos) << row.command << "\n" << text;
-    // Nothing of the command leaks onto a line of its own.
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10) << row.command;
+    EXPECT_NE(text.find("\n" + row.execStart + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n" + row.readWritePaths + "\n"), std::string::npos) << text;
+    EXPECT_TRUE(UnitCanHold(row.command)) << row.command;
+  }
+}
+
+// What systemd refuses to run ("Executable name contains special characters"), or what a
+// unit line cannot hold, is refused before a unit is written.
+TEST(SystemdUnitTest, RefusesPathsSystemdCannotRun) {
+  const std::vector<std::string> refused = {
+      "/opt/a\nExecStartPre=/bin/x/talvoro_macadress",
+      "/opt/a\tb/talvoro_macadress",
+      R"(/opt/a\b/talvoro_macadress)",
+      "/opt/it's/talvoro_macadress",
+      R"(/opt/say"hi"/talvoro_macadress)",
+      "talvoro_macadress",  // no folder: not a path the install registers
+      "",
+  };
+  for (const std::string& command : refused) {
+    EXPECT_FALSE(UnitCanHold(command)) << command;
   }
 }
 

@@ -26,7 +26,8 @@ std::string ReadLine(const std::string& path) {
 // The first gateway of a route through each interface, from the kernel's IPv4 route table.
 std::map<std::string, std::string> FirstGateways() {
   std::map<std::string, std::string> gateways;
-  std::ifstream routes("/proc/net/route");
+  // /proc/net is a link to this, and gone under a /proc that shows processes only.
+  std::ifstream routes("/proc/self/net/route");
   std::string line;
   std::getline(routes, line);  // the column names
   while (std::getline(routes, line)) {

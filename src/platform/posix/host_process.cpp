@@ -5,19 +5,26 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <string>
 
 namespace platform {
 
-int ModuleFileName(char* buffer, int size) {
-  if (size <= 0) {
-    return 0;
+std::string ModuleFilePath() {
+  // readlink says nothing of a cut: a result that fills the buffer is read again, larger.
+  constexpr std::size_t kFirstSize = 512;
+  constexpr std::size_t kLargestSize = std::size_t{1} << 16;
+  for (std::size_t size = kFirstSize; size <= kLargestSize; size *= 2) {
+    std::string path(size, '\0');
+    const ssize_t count = readlink("/proc/self/exe", path.data(), size);
+    if (count <= 0) {
+      return {};  // no /proc, or a path longer than the kernel will tell
+    }
+    if (static_cast<std::size_t>(count) < size) {
+      path.resize(static_cast<std::size_t>(count));
+      return path;
+    }
   }
-  const ssize_t count = readlink("/proc/self/exe", buffer, static_cast<std::size_t>(size));
-  if (count <= 0 || count >= size) {
-    return 0;  // unknown, or cut short: no path is better than a wrong one
-  }
-  buffer[count] = '\0';
-  return static_cast<int>(count);
+  return {};
 }
 
 LocalTime CurrentLocalTime() {

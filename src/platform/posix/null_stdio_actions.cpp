@@ -18,6 +18,12 @@ NullStdioActions::NullStdioActions() {
   }
 }
 
+void NullStdioActions::SendStdoutTo(int fd) {
+  if (error_ == 0) {
+    error_ = posix_spawn_file_actions_adddup2(&actions_, fd, STDOUT_FILENO);
+  }
+}
+
 NullStdioActions::~NullStdioActions() {
   posix_spawn_file_actions_destroy(&actions_);
 }

@@ -14,6 +14,8 @@ class NullStdioActions {
   NullStdioActions& operator=(const NullStdioActions&) = delete;
 
   posix_spawn_file_actions_t* get() { return &actions_; }
+  // Sends the child's stdout to `fd` instead, for a caller that reads what it prints.
+  void SendStdoutTo(int fd);
   // 0, or the error of the first action that could not be added.
   [[nodiscard]] int error() const { return error_; }
 

@@ -29,7 +29,9 @@ namespace {
 constexpr int32_t kErrorInvalidHandle = 6;  // as Windows reports a handle it never gave out
 constexpr StatusHandle kStatusHandle = 1;
 constexpr uint32_t kControlStop = 1;
-constexpr uint32_t kControlReload = 128;
+constexpr uint32_t kControlInterrogate = 4;
+constexpr uint32_t kControlUser128 = 128;
+constexpr uint32_t kControlUser255 = 255;
 
 // The reason of the last failure on this thread.
 thread_local int32_t LastError = 0;
@@ -49,7 +51,24 @@ sigset_t ControlSignals() {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGUSR1);
+  sigaddset(&signals, SIGUSR2);
   return signals;
+}
+
+// SIGHUP comes from terminals and log rotation, not from an administrator's intent: it only
+// asks for a status report.
+uint32_t ControlCode(int signalNumber) {
+  switch (signalNumber) {
+    case SIGUSR1:
+      return kControlUser128;
+    case SIGUSR2:
+      return kControlUser255;
+    case SIGHUP:
+      return kControlInterrogate;
+    default:
+      return kControlStop;
+  }
 }
 
 using ScopedFd = UniqueHandle<int, -1, &::close>;
@@ -89,7 +108,7 @@ void DispatchSignals(std::thread serviceThread) {
     if (sigwait(&signals, &received) != 0) {
       continue;
     }
-    const uint32_t code = received == SIGHUP ? kControlReload : kControlStop;
+    const uint32_t code = ControlCode(received);
     if (Handler.load() == nullptr && code == kControlStop && serviceThread.joinable()) {
       serviceThread.join();  // a stop before the handler was registered waits for it
     }
@@ -98,6 +117,11 @@ void DispatchSignals(std::thread serviceThread) {
       handler(code);
     } else if (code == kControlStop) {
       return;  // the service never registered a handler: nothing could report the stop
+    }
+    if (code == kControlStop && !Stopped.load() && serviceThread.joinable()) {
+      // A stop while the service main still registers is reported by that routine, which is
+      // short: wait for it rather than for another signal.
+      serviceThread.join();
     }
   }
   if (serviceThread.joinable()) {
@@ -131,13 +155,13 @@ StatusHandle RegisterControlHandler(const char* /*name*/, ControlHandlerRoutine 
 }
 
 bool ReportServiceStatus(StatusHandle handle, const ServiceStatus& status) {
+  if (status.currentState == kServiceStopped) {
+    // The process ends at stop even when the report fails or systemd cannot be told.
+    Stopped.store(true);
+  }
   if (handle != kStatusHandle) {
     LastError = kErrorInvalidHandle;
     return false;
-  }
-  if (status.currentState == kServiceStopped) {
-    // The process ends at stop even when systemd cannot be told.
-    Stopped.store(true);
   }
   const char* socketName = getenv("NOTIFY_SOCKET");
   if (socketName == nullptr || socketName[0] == '\0') {

@@ -18,12 +18,16 @@
 
 #include "platform/posix/null_stdio_actions.h"
 #include "platform/systemd_unit.h"
+#include "platform/unique_handle.h"
 
 namespace platform {
 
 namespace {
 
+using ScopedFd = UniqueHandle<int, -1, &::close>;
+
 constexpr int32_t kErrorInvalidHandle = 6;  // as Windows reports a handle it never gave out
+constexpr int32_t kErrorInvalidName = 123;  // as Windows reports a name it cannot take
 
 // The reason of the last failure on this thread.
 thread_local int32_t LastError = 0;
@@ -72,10 +76,36 @@ std::string UnitFilePath(const std::string& unit) {
   return std::string(path.substr(0, path.rfind('/') + 1)) + unit;
 }
 
+void ReadAll(int fd, std::string* text) {
+  char chunk[512];
+  for (;;) {
+    const ssize_t count = read(fd, chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return;
+    }
+    text->append(chunk, static_cast<std::size_t>(count));
+  }
+}
+
 // Runs systemctl with `arguments` and returns its exit status, 0 for success; a program that
-// cannot be started gives its errno, one that dies of a signal 128 plus the signal.
-int Systemctl(std::initializer_list<const char*> arguments) {
+// cannot be started gives its errno, one that dies of a signal 128 plus the signal. When
+// `output` is given it receives what systemctl printed.
+int Systemctl(std::initializer_list<const char*> arguments, std::string* output = nullptr) {
   NullStdioActions actions;
+  ScopedFd readEnd;
+  ScopedFd writeEnd;
+  if (output != nullptr) {
+    int ends[2] = {-1, -1};
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+      return errno;
+    }
+    readEnd.reset(ends[0]);
+    writeEnd.reset(ends[1]);
+    actions.SendStdoutTo(writeEnd.get());
+  }
   if (actions.error() != 0) {
     return actions.error();
   }
@@ -92,6 +122,10 @@ int Systemctl(std::initializer_list<const char*> arguments) {
   if (error != 0) {
     return error;
   }
+  if (output != nullptr) {
+    writeEnd.reset();  // so that the read ends when systemctl does
+    ReadAll(readEnd.get(), output);
+  }
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) {
@@ -107,6 +141,51 @@ int Systemctl(std::initializer_list<const char*> arguments) {
 bool RunSystemctl(std::initializer_list<const char*> arguments) {
   const int status = Systemctl(arguments);
   return status == 0 || FailRequest(status);
+}
+
+// What systemd knows of a unit, wherever it loads it from.
+struct UnitInfo {
+  std::string loadState;     // "loaded", "not-found", "masked", ...
+  std::string fragmentPath;  // the unit file; empty for none
+  std::string activeState;   // "active", "inactive", "failed", ...
+};
+
+bool QueryUnit(const std::string& unit, UnitInfo* info) {
+  std::string text;
+  const int status = Systemctl(
+      {"show", "--property=LoadState,FragmentPath,ActiveState", "--", unit.c_str()}, &text);
+  if (status != 0) {
+    return FailRequest(status);
+  }
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    const std::string_view line(text.data() + start, end - start);
+    const std::size_t equals = line.find('=');
+    if (equals != std::string_view::npos) {
+      const std::string_view key = line.substr(0, equals);
+      const std::string value(line.substr(equals + 1));
+      if (key == "LoadState") {
+        info->loadState = value;
+      } else if (key == "FragmentPath") {
+        info->fragmentPath = value;
+      } else if (key == "ActiveState") {
+        info->activeState = value;
+      }
+    }
+    start = end + 1;
+  }
+  if (info->loadState.empty()) {
+    return FailRequest(EPROTO);  // not an answer systemctl gives
+  }
+  return true;
+}
+
+bool Exists(const UnitInfo& info) {
+  return info.loadState != "not-found";
 }
 
 // Writes a new unit file; an existing one is never replaced.
@@ -167,10 +246,18 @@ ServiceHandle CreateServiceEntry(ServiceHandle manager, const char* name,
   if (!FindHandle(manager, &ignored)) {
     return Fail(kErrorInvalidHandle);
   }
+  if (!UnitCanHold(command)) {
+    return Fail(kErrorInvalidName);
+  }
   const std::string unit = UnitName(name);
   const std::string path = UnitFilePath(unit);
+  // A unit of that name anywhere systemd loads units from (the package's, say) is the entry.
+  UnitInfo info;
+  if (!QueryUnit(unit, &info)) {
+    return 0;
+  }
   struct stat status {};
-  if (stat(path.c_str(), &status) == 0) {
+  if (Exists(info) || stat(path.c_str(), &status) == 0) {
     return Fail(kErrorServiceExists);
   }
   if (!WriteUnitFile(path, SystemdUnitText(command))) {
@@ -192,27 +279,45 @@ ServiceHandle OpenServiceEntry(ServiceHandle manager, const char* name) {
     return Fail(kErrorInvalidHandle);
   }
   std::string unit = UnitName(name);
-  struct stat status {};
-  if (stat(UnitFilePath(unit).c_str(), &status) != 0) {
-    return Fail(errno == ENOENT ? kErrorServiceDoesNotExist : errno);
+  UnitInfo info;
+  if (!QueryUnit(unit, &info)) {
+    return 0;
+  }
+  if (!Exists(info)) {
+    return Fail(kErrorServiceDoesNotExist);
   }
   return AddHandle(std::move(unit));
 }
 
-// A running service keeps running, as on Windows; systemd forgets it once it stops.
+// A running service is stopped first (systemctl waits for it): systemd cannot mark a unit for
+// deletion as Windows does, and a unit whose file is gone could no longer be reached by the
+// switches. Only a unit that the install wrote is removed: a unit elsewhere (a package's) is
+// its package manager's to remove.
 bool DeleteServiceEntry(ServiceHandle service) {
   std::string unit;
   if (!FindHandle(service, &unit) || unit.empty()) {
     return FailRequest(kErrorInvalidHandle);
   }
+  UnitInfo info;
+  if (!QueryUnit(unit, &info)) {
+    return false;
+  }
+  const std::string path = UnitFilePath(unit);
+  if (info.fragmentPath != path) {
+    return FailRequest(EPERM);
+  }
+  if (info.activeState != "inactive" && !RunSystemctl({"stop", unit.c_str()})) {
+    return false;
+  }
   if (!RunSystemctl({"disable", unit.c_str()})) {
     return false;
   }
-  if (unlink(UnitFilePath(unit).c_str()) != 0) {
+  if (unlink(path.c_str()) != 0) {
     return FailRequest(errno == ENOENT ? kErrorServiceDoesNotExist : errno);
   }
   // The entry is gone with its file; a failed reload only delays systemd's noticing.
   Systemctl({"daemon-reload"});
+  Systemctl({"reset-failed", unit.c_str()});
   return true;
 }
 

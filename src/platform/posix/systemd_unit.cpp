@@ -1,35 +1,53 @@
 #include "platform/systemd_unit.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace {
 
-// systemd expands %-sequences (%n), variables ($HOME) and C escapes (\t) in ExecStart, and a
-// line feed would end the line: each is written so that the path reaches exec unchanged.
-std::string EscapeExecStart(const std::string& command) {
+// systemd expands %-sequences (%n) in ExecStart and in path lists; UnitCanHold keeps out what
+// it cannot take at all.
+std::string EscapePercent(const std::string& text) {
   std::string escaped;
-  escaped.reserve(command.size());
-  for (const char c : command) {
-    switch (c) {
-      case '%':
-        escaped += "%%";
-        break;
-      case '$':
-        escaped += "$$";
-        break;
-      case '\\':
-        escaped += "\\\\";
-        break;
-      case '\n':
-        escaped += "\\n";
-        break;
-      default:
-        escaped += c;
-        break;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    escaped += c;
+    if (c == '%') {
+      escaped += '%';
     }
   }
   return escaped;
 }
 
+// The executable's folder, from the command as the install registers it: the whole path,
+// quoted when it holds a blank.
+std::string ExecutableFolder(const std::string& command) {
+  std::string path = command;
+  if (path.size() >= 2 && path.front() == '"' && path.back() == '"') {
+    path = path.substr(1, path.size() - 2);
+  }
+  const std::size_t last = path.rfind('/');
+  if (last == std::string::npos) {
+    return {};
+  }
+  return last == 0 ? std::string("/") : path.substr(0, last);
+}
+
 }  // namespace
+
+bool UnitCanHold(const std::string& command) {
+  const std::string folder = ExecutableFolder(command);
+  if (folder.empty() || folder[0] != '/') {
+    return false;
+  }
+  // systemd refuses to run a program whose path holds a quote, a backslash or a control
+  // character ("Executable name contains special characters").
+  const std::string_view path =
+      command.front() == '"' ? std::string_view(command).substr(1, command.size() - 2) : command;
+  return std::none_of(path.begin(), path.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '"' || c == '\'' || c == '\\';
+  });
+}
 
 std::string SystemdUnitText(const std::string& command) {
   return "[Unit]\n"
@@ -39,8 +57,44 @@ std::string SystemdUnitText(const std::string& command) {
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" +
-         EscapeExecStart(command) +
+         EscapePercent(command) +
          "\n"
+         "# The tunnel program runs in the service's control group and ends with it.\n"
+         "KillMode=control-group\n"
+         "# The service needs no privilege: no capabilities, no other users, the system\n"
+         "# read-only but for the executable's folder, where it keeps its log.\n"
+         "CapabilityBoundingSet=\n"
+         "AmbientCapabilities=\n"
+         "NoNewPrivileges=yes\n"
+         "PrivateUsers=yes\n"
+         "ProtectSystem=strict\n"
+         "ReadWritePaths=\"" +
+         EscapePercent(ExecutableFolder(command)) +
+         "\"\n"
+         "ProtectHome=read-only\n"
+         "PrivateTmp=yes\n"
+         "PrivateDevices=yes\n"
+         "DevicePolicy=closed\n"
+         "ProtectHostname=yes\n"
+         "ProtectClock=yes\n"
+         "ProtectKernelTunables=yes\n"
+         "ProtectKernelModules=yes\n"
+         "ProtectKernelLogs=yes\n"
+         "ProtectControlGroups=yes\n"
+         "ProtectProc=invisible\n"
+         "ProcSubset=pid\n"
+         "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK\n"
+         "RestrictNamespaces=yes\n"
+         "RestrictRealtime=yes\n"
+         "RestrictSUIDSGID=yes\n"
+         "LockPersonality=yes\n"
+         "MemoryDenyWriteExecute=yes\n"
+         "SystemCallArchitectures=native\n"
+         "SystemCallFilter=@system-service\n"
+         "SystemCallFilter=~@privileged @resources\n"
+         "KeyringMode=private\n"
+         "UMask=0077\n"
+         "NotifyAccess=main\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";

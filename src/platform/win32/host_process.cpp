@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace platform {
 
 namespace {
@@ -13,15 +15,23 @@ HANDLE AsHandle(std::uintptr_t process) {
 
 }  // namespace
 
-int ModuleFileName(char* buffer, int size) {
-  if (size <= 0) {
-    return 0;
+std::string ModuleFilePath() {
+  // A path cut at the buffer's end fills it: read again, larger, up to the longest path the
+  // system has.
+  constexpr DWORD kFirstSize = MAX_PATH + 1;
+  constexpr DWORD kLargestSize = 32768;
+  for (DWORD size = kFirstSize; size <= kLargestSize * 2; size *= 2) {
+    std::string path(size, '\0');
+    const DWORD count = GetModuleFileNameA(nullptr, path.data(), size);
+    if (count == 0) {
+      return {};
+    }
+    if (count < size) {
+      path.resize(count);
+      return path;
+    }
   }
-  const DWORD count = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
-  if (count == 0 || count >= static_cast<DWORD>(size)) {
-    return 0;  // unknown, or cut short: no path is better than a wrong one
-  }
-  return static_cast<int>(count);
+  return {};
 }
 
 LocalTime CurrentLocalTime() {

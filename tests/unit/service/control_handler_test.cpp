@@ -56,6 +56,7 @@ class ControlHandlerTest : public ::testing::Test {
     Reports.clear();
   }
   void TearDown() override {
+    SetControlRegistrar(nullptr);
     SetStatusReporter(nullptr);
     SetLogClock(nullptr);
     SetWorkerRoutines(nullptr, 0);
@@ -159,6 +160,57 @@ TEST_F(ControlHandlerTest, AFailedReportIsLoggedAndTheHandlerGoesOn) {
   ServiceCtrlHandler(2);
   EXPECT_EQ(ServiceStatusRecord.currentState, platform::kServicePaused);
   EXPECT_NE(Log().find("    SetServiceStatus failed, error code = "), std::string::npos) << Log();
+}
+
+// A control that arrives while ServiceMain registers the handler, before it knows its status
+// handle: the platform may run the handler at once on another thread.
+uint32_t CodeDuringRegistration = 0;
+platform::StatusHandle RegisterAndControl(const char* /*name*/,
+                                          platform::ControlHandlerRoutine handler) {
+  if (CodeDuringRegistration != 0) {
+    handler(CodeDuringRegistration);
+  }
+  return 7;
+}
+platform::StatusHandle RegistrationFails(const char* /*name*/,
+                                         platform::ControlHandlerRoutine /*handler*/) {
+  return 0;
+}
+
+TEST_F(ControlHandlerTest, AControlDuringRegistrationIsWhatServiceMainReports) {
+  struct Row {
+    uint32_t code;
+    uint32_t reported;
+    int workers;
+  };
+  // 0: nothing came; a stop stands (and no worker starts); a pause stands, the workers run.
+  const std::vector<Row> rows = {
+      {0, platform::kServiceRunning, 2},
+      {1, platform::kServiceStopped, 0},
+      {5, platform::kServiceStopped, 0},
+      {2, platform::kServicePaused, 2},
+  };
+  SetControlRegistrar(&RegisterAndControl);
+  for (const Row& row : rows) {
+    SetUp();
+    CodeDuringRegistration = row.code;
+    ServiceMain();
+    platform::ServiceStatus expected = kRunning;
+    expected.currentState = row.reported;
+    EXPECT_EQ(TakeReports(), std::vector<platform::ServiceStatus>{expected}) << row.code;
+    EXPECT_EQ(WorkerRunsSettled(row.workers), row.workers) << row.code;
+    EXPECT_EQ(Log(), "") << row.code;
+  }
+  CodeDuringRegistration = 0;
+}
+
+TEST_F(ControlHandlerTest, AFailedRegistrationReportsNothingAndStartsNoWorker) {
+  SetControlRegistrar(&RegistrationFails);
+  ServiceMain();
+  EXPECT_TRUE(TakeReports().empty());
+  EXPECT_EQ(WorkerRunsSettled(0), 0);
+  EXPECT_NE(Log().find("    RegisterServiceCtrlHandler failed, error code = "), std::string::npos)
+      << Log();
 }
 
 }  // namespace

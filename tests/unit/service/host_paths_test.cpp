@@ -27,7 +27,8 @@ TEST(HostPathsTest, Table) {
       {"/opt/x.tar.gz", "/opt/x.tar.gz", "/opt/x.tar.gz.log"},
       {".exe", ".exe", ".exe.log"},  // four characters: not more than four
       {"a.exe", "a.exe", "a.log"},
-      {"", "", ""},  // the system could not tell: nothing to derive
+      // The system could not tell: nothing to register, the log in the working folder.
+      {"", "", "talvoro_macadress.log"},
   };
   for (const Row& row : rows) {
     const HostPaths paths = DeriveHostPaths(row.module);
