@@ -210,6 +210,21 @@ run_holding_log "-u again" -u
 expect_one_entry_after "-u again" "" "$held" "OpenService failed, error code = 1060"
 expect_true "-u again: a log is left" test ! -e "$log"
 
+# A path past the old 260-character limit is read whole: -i registers all of it and the log
+# lands beside it; -u removes the entry again.
+long_part=$(printf 'p%.0s' $(seq 120))
+long_windows_folder="$windows_folder\\$long_part\\$long_part"
+long_folder="$folder/$long_part/$long_part"
+mkdir -p "$long_folder"
+cp "$service_exe" "$long_folder/talvoro_macadress.exe"
+long_exe="$long_windows_folder\\talvoro_macadress.exe"
+"$run" "$long_exe" -i 2>>"$work/host-stderr.log"
+expect_equal "-i from a ${#long_exe}-character path: registered ImagePath" \
+  "$(registry_value ImagePath)" "\"$long_exe\""
+expect_true "-i from a long path: no log beside it" test -f "$long_folder/talvoro_macadress.log"
+"$run" "$long_exe" -u 2>>"$work/host-stderr.log"
+expect_equal "-u from a long path: registry key gone" "$(registry_value ImagePath)" ""
+
 if [ "$failed" -ne 0 ]; then
   echo "wine service host: $failed of $((passed + failed)) checks failed"
   exit 1
