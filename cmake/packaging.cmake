@@ -8,7 +8,7 @@
 set(TALVORO_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(TALVORO_UNIT_NAME Talvoro_macadress.service)
 set(TALVORO_DEB_HOME /opt/talvoro_macadress)
-set(TALVORO_PACKAGE_VERSION 1.0.0)
+set(TALVORO_PACKAGE_VERSION ${PROJECT_VERSION})
 
 if(WIN32)
   set(talvoro_home .)
