@@ -1,9 +1,21 @@
 #include "crypto/aes.h"
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+
+// The processor's AES instructions, where the compiler can emit them for single functions; the
+// rest of the build keeps its default instruction set, and the processor is asked at run time.
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define TALVORO_AES_NI 1
+#include <cpuid.h>
+#include <emmintrin.h>
+#include <wmmintrin.h>
+#else
+#define TALVORO_AES_NI 0
+#endif
 
 // State and key bytes live in 32-bit words least significant byte first: word c of the state
 // is column c, with row r in bits 8r to 8r+7.
@@ -122,6 +134,182 @@ uint32_t InvMixColumn(uint32_t word) {
   return mixed;
 }
 
+std::atomic<bool> gTableCodeForced{false};
+
+#if TALVORO_AES_NI
+
+// A 32-bit Windows thread may start with its stack aligned to 4 bytes only; the vector code
+// spills 16-byte values there, so its entry points realign it.
+#if defined(__i386__)
+#define TALVORO_AES_NI_ENTRY __attribute__((target("aes,sse2"), force_align_arg_pointer))
+#else
+#define TALVORO_AES_NI_ENTRY __attribute__((target("aes,sse2")))
+#endif
+#define TALVORO_AES_NI_INLINE inline __attribute__((target("aes,sse2"), always_inline))
+
+bool ProcessorHasAesNi() {
+  unsigned int eax = 0;
+  unsigned int ebx = 0;
+  unsigned int ecx = 0;
+  unsigned int edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+    return false;
+  }
+  return (ecx & bit_AES) != 0 && (edx & bit_SSE2) != 0;
+}
+
+// Round keys and blocks through memcpy: neither is 16-byte aligned, and the byte order of the
+// key words (least significant first) is the byte order these instructions expect.
+TALVORO_AES_NI_INLINE __m128i LoadBlock(const void* bytes) {
+  __m128i block;
+  std::memcpy(&block, bytes, sizeof block);
+  return block;
+}
+
+TALVORO_AES_NI_INLINE void StoreBlock(void* bytes, __m128i block) {
+  std::memcpy(bytes, &block, sizeof block);
+}
+
+// One step of the AES-128 schedule: `assist` is AESKEYGENASSIST of the previous round key,
+// whose top word is SubWord(RotWord(w)) ^ Rcon.
+TALVORO_AES_NI_INLINE __m128i NextRoundKey128(__m128i key, __m128i assist) {
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 8));
+  return _mm_xor_si128(key, _mm_shuffle_epi32(assist, 0xFF));
+}
+
+TALVORO_AES_NI_ENTRY void HardwareExpand128(uint32_t* words, const uint8_t* key) {
+  __m128i keys[11];
+  keys[0] = LoadBlock(key);
+  // The round constant is an immediate operand, hence one line per round.
+  keys[1] = NextRoundKey128(keys[0], _mm_aeskeygenassist_si128(keys[0], 0x01));
+  keys[2] = NextRoundKey128(keys[1], _mm_aeskeygenassist_si128(keys[1], 0x02));
+  keys[3] = NextRoundKey128(keys[2], _mm_aeskeygenassist_si128(keys[2], 0x04));
+  keys[4] = NextRoundKey128(keys[3], _mm_aeskeygenassist_si128(keys[3], 0x08));
+  keys[5] = NextRoundKey128(keys[4], _mm_aeskeygenassist_si128(keys[4], 0x10));
+  keys[6] = NextRoundKey128(keys[5], _mm_aeskeygenassist_si128(keys[5], 0x20));
+  keys[7] = NextRoundKey128(keys[6], _mm_aeskeygenassist_si128(keys[6], 0x40));
+  keys[8] = NextRoundKey128(keys[7], _mm_aeskeygenassist_si128(keys[7], 0x80));
+  keys[9] = NextRoundKey128(keys[8], _mm_aeskeygenassist_si128(keys[8], 0x1B));
+  keys[10] = NextRoundKey128(keys[9], _mm_aeskeygenassist_si128(keys[9], 0x36));
+  for (int round = 0; round <= 10; ++round) {
+    StoreBlock(words + static_cast<ptrdiff_t>(4 * round), keys[round]);
+  }
+}
+
+// The equivalent inverse cipher's schedule from the enciphering one, as the table code makes it.
+TALVORO_AES_NI_ENTRY void HardwareInvertSchedule(uint32_t* target, const uint32_t* source,
+                                                 int32_t rounds) {
+  StoreBlock(target, LoadBlock(source + static_cast<ptrdiff_t>(4 * rounds)));
+  for (int32_t round = rounds - 1; round >= 1; --round) {
+    StoreBlock(target + static_cast<ptrdiff_t>(4 * (rounds - round)),
+               _mm_aesimc_si128(LoadBlock(source + static_cast<ptrdiff_t>(4 * round))));
+  }
+  StoreBlock(target + static_cast<ptrdiff_t>(4 * rounds), LoadBlock(source));
+}
+
+struct HardwareKeys {
+  __m128i round[15];
+  int32_t rounds;
+};
+
+TALVORO_AES_NI_INLINE void LoadKeys(const AesContext* context, HardwareKeys& keys) {
+  keys.rounds = context->rounds;
+  for (int32_t round = 0; round <= keys.rounds; ++round) {
+    keys.round[round] = LoadBlock(context->keyWords + static_cast<ptrdiff_t>(4 * round));
+  }
+}
+
+TALVORO_AES_NI_INLINE __m128i EncipherBlock(const HardwareKeys& keys, __m128i block) {
+  block = _mm_xor_si128(block, keys.round[0]);
+  for (int32_t round = 1; round < keys.rounds; ++round) {
+    block = _mm_aesenc_si128(block, keys.round[round]);
+  }
+  return _mm_aesenclast_si128(block, keys.round[keys.rounds]);
+}
+
+TALVORO_AES_NI_INLINE __m128i DecipherBlock(const HardwareKeys& keys, __m128i block) {
+  block = _mm_xor_si128(block, keys.round[0]);
+  for (int32_t round = 1; round < keys.rounds; ++round) {
+    block = _mm_aesdec_si128(block, keys.round[round]);
+  }
+  return _mm_aesdeclast_si128(block, keys.round[keys.rounds]);
+}
+
+TALVORO_AES_NI_ENTRY void HardwareProcessBlock(const AesContext* context, int direction,
+                                               const uint8_t* input, uint8_t* output) {
+  HardwareKeys keys{};
+  LoadKeys(context, keys);
+  const __m128i block = LoadBlock(input);
+  StoreBlock(output,
+             direction == kAesEncipher ? EncipherBlock(keys, block) : DecipherBlock(keys, block));
+}
+
+TALVORO_AES_NI_ENTRY void HardwareCbc(const AesContext* context, int direction, int32_t blocks,
+                                      uint8_t* iv, const uint8_t* input, uint8_t* output) {
+  HardwareKeys keys{};
+  LoadKeys(context, keys);
+  __m128i chain = LoadBlock(iv);
+  int32_t block = 0;
+  const auto in = [&](int32_t index) {
+    return input + (static_cast<ptrdiff_t>(index) * kBlockBytes);
+  };
+  const auto out = [&](int32_t index) {
+    return output + (static_cast<ptrdiff_t>(index) * kBlockBytes);
+  };
+  if (direction == kAesEncipher) {
+    for (; block < blocks; ++block) {
+      chain = EncipherBlock(keys, _mm_xor_si128(LoadBlock(in(block)), chain));
+      StoreBlock(out(block), chain);
+    }
+    StoreBlock(iv, chain);
+    return;
+  }
+  // Deciphering blocks do not depend on each other: four at a time keep the unit busy. All
+  // four are read before any is written, which keeps in-place use right.
+  for (; block + 4 <= blocks; block += 4) {
+    const __m128i c0 = LoadBlock(in(block));
+    const __m128i c1 = LoadBlock(in(block + 1));
+    const __m128i c2 = LoadBlock(in(block + 2));
+    const __m128i c3 = LoadBlock(in(block + 3));
+    __m128i p0 = _mm_xor_si128(c0, keys.round[0]);
+    __m128i p1 = _mm_xor_si128(c1, keys.round[0]);
+    __m128i p2 = _mm_xor_si128(c2, keys.round[0]);
+    __m128i p3 = _mm_xor_si128(c3, keys.round[0]);
+    for (int32_t round = 1; round < keys.rounds; ++round) {
+      p0 = _mm_aesdec_si128(p0, keys.round[round]);
+      p1 = _mm_aesdec_si128(p1, keys.round[round]);
+      p2 = _mm_aesdec_si128(p2, keys.round[round]);
+      p3 = _mm_aesdec_si128(p3, keys.round[round]);
+    }
+    const __m128i last = keys.round[keys.rounds];
+    StoreBlock(out(block), _mm_xor_si128(_mm_aesdeclast_si128(p0, last), chain));
+    StoreBlock(out(block + 1), _mm_xor_si128(_mm_aesdeclast_si128(p1, last), c0));
+    StoreBlock(out(block + 2), _mm_xor_si128(_mm_aesdeclast_si128(p2, last), c1));
+    StoreBlock(out(block + 3), _mm_xor_si128(_mm_aesdeclast_si128(p3, last), c2));
+    chain = c3;
+  }
+  for (; block < blocks; ++block) {
+    const __m128i cipher = LoadBlock(in(block));
+    StoreBlock(out(block), _mm_xor_si128(DecipherBlock(keys, cipher), chain));
+    chain = cipher;
+  }
+  StoreBlock(iv, chain);
+}
+
+bool UseHardware() {
+  static const bool available = ProcessorHasAesNi();
+  return available && !gTableCodeForced.load(std::memory_order_relaxed);
+}
+
+#else
+
+bool UseHardware() {
+  return false;
+}
+
+#endif
+
 }  // namespace
 
 void AesExpandEncryptKey(AesContext* context, const uint8_t* key, int bits) {
@@ -129,6 +317,15 @@ void AesExpandEncryptKey(AesContext* context, const uint8_t* key, int bits) {
   if (rounds == 0) {
     return;
   }
+#if TALVORO_AES_NI
+  // The request path's size; the longer keys take the table schedule, which gives the same words.
+  if (bits == 128 && UseHardware()) {
+    HardwareExpand128(context->keyWords, key);
+    context->rounds = rounds;
+    context->roundKeys = context->keyWords;
+    return;
+  }
+#endif
   std::call_once(gTablesOnce, AesBuildTables);
 
   const int keyWords = bits / 32;
@@ -161,6 +358,15 @@ void AesExpandDecryptKey(AesContext* context, const uint8_t* key, int bits) {
   const uint32_t* source = enciphering.keyWords;
   uint32_t* target = context->keyWords;
 
+#if TALVORO_AES_NI
+  if (UseHardware()) {
+    HardwareInvertSchedule(target, source, rounds);
+    context->rounds = rounds;
+    context->roundKeys = context->keyWords;
+    return;
+  }
+#endif
+  std::call_once(gTablesOnce, AesBuildTables);
   // Round keys in reverse order; the middle ones are moved through InvMixColumns so that the
   // inverse rounds keep the enciphering order of steps.
   std::memcpy(target, source + static_cast<ptrdiff_t>(4 * rounds), 4 * sizeof(uint32_t));
@@ -174,8 +380,10 @@ void AesExpandDecryptKey(AesContext* context, const uint8_t* key, int bits) {
   context->roundKeys = context->keyWords;
 }
 
-void AesProcessBlock(const AesContext* context, int direction, const uint8_t* input,
-                     uint8_t* output) {
+namespace {
+
+void TableProcessBlock(const AesContext* context, int direction, const uint8_t* input,
+                       uint8_t* output) {
   const bool encipher = direction == kAesEncipher;
   const uint32_t(&tables)[4][256] = encipher ? gTables.forward : gTables.inverse;
   const uint8_t* lastBox = encipher ? gTables.sbox : gTables.inverseSbox;
@@ -213,11 +421,8 @@ void AesProcessBlock(const AesContext* context, int direction, const uint8_t* in
   }
 }
 
-// Only whole blocks are processed; no caller passes a length that is not a multiple of 16, and
-// a trailing partial block is left as it is.
-void AesProcessCbc(const AesContext* context, int direction, int32_t length, uint8_t* iv,
-                   const uint8_t* input, uint8_t* output) {
-  const int32_t blocks = length > 0 ? length / kBlockBytes : 0;
+void TableCbc(const AesContext* context, int direction, int32_t blocks, uint8_t* iv,
+              const uint8_t* input, uint8_t* output) {
   for (int32_t block = 0; block < blocks; ++block) {
     const uint8_t* in = input + static_cast<ptrdiff_t>(block) * kBlockBytes;
     uint8_t* out = output + static_cast<ptrdiff_t>(block) * kBlockBytes;
@@ -225,17 +430,58 @@ void AesProcessCbc(const AesContext* context, int direction, int32_t length, uin
       for (int i = 0; i < kBlockBytes; ++i) {
         out[i] = static_cast<uint8_t>(in[i] ^ iv[i]);
       }
-      AesProcessBlock(context, direction, out, out);
+      TableProcessBlock(context, direction, out, out);
       std::memcpy(iv, out, kBlockBytes);
     } else {
       // Set aside first: in place, deciphering overwrites the block that chains to the next.
       uint8_t cipherBlock[kBlockBytes];
       std::memcpy(cipherBlock, in, kBlockBytes);
-      AesProcessBlock(context, direction, in, out);
+      TableProcessBlock(context, direction, in, out);
       for (int i = 0; i < kBlockBytes; ++i) {
         out[i] = static_cast<uint8_t>(out[i] ^ iv[i]);
       }
       std::memcpy(iv, cipherBlock, kBlockBytes);
     }
   }
+}
+
+}  // namespace
+
+void AesProcessBlock(const AesContext* context, int direction, const uint8_t* input,
+                     uint8_t* output) {
+#if TALVORO_AES_NI
+  if (UseHardware()) {
+    HardwareProcessBlock(context, direction, input, output);
+    return;
+  }
+#endif
+  // A schedule the processor's instructions made leaves the tables unbuilt.
+  std::call_once(gTablesOnce, AesBuildTables);
+  TableProcessBlock(context, direction, input, output);
+}
+
+// Only whole blocks are processed; no caller passes a length that is not a multiple of 16, and
+// a trailing partial block is left as it is.
+void AesProcessCbc(const AesContext* context, int direction, int32_t length, uint8_t* iv,
+                   const uint8_t* input, uint8_t* output) {
+  const int32_t blocks = length > 0 ? length / kBlockBytes : 0;
+  if (blocks == 0) {
+    return;
+  }
+#if TALVORO_AES_NI
+  if (UseHardware()) {
+    HardwareCbc(context, direction, blocks, iv, input, output);
+    return;
+  }
+#endif
+  std::call_once(gTablesOnce, AesBuildTables);
+  TableCbc(context, direction, blocks, iv, input, output);
+}
+
+bool AesUsesHardware() {
+  return UseHardware();
+}
+
+void AesForceTableCode(bool force) {
+  gTableCodeForced.store(force, std::memory_order_relaxed);
 }

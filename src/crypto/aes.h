@@ -1,5 +1,7 @@
 // AES (FIPS-197) for 128-, 192- and 256-bit keys, one block in either direction, and CBC
-// (SP 800-38A). Table-driven; the tables are built once per process, safely from any thread.
+// (SP 800-38A). The processor's AES instructions (AES-NI) where it has them, chosen at run time;
+// otherwise table-driven, the tables built once per process, safely from any thread. Both give
+// the same schedules, so a context set up by either serves both.
 #pragma once
 
 #include <cstdint>
@@ -27,3 +29,11 @@ void AesProcessBlock(const AesContext* context, int direction, const uint8_t* in
 // left holding the last ciphertext block, so a second call continues the chain.
 void AesProcessCbc(const AesContext* context, int direction, int32_t length, uint8_t* iv,
                    const uint8_t* input, uint8_t* output);
+
+// True when calls take the processor's AES instructions: the build can emit them, the processor
+// has them, and the table code is not forced.
+bool AesUsesHardware();
+
+// Tests: true sends every later call through the table code, as on a processor without AES-NI;
+// false goes back to the run-time choice.
+void AesForceTableCode(bool force);

@@ -1,5 +1,7 @@
 #include "crypto/base64.h"
 
+#include <array>
+#include <cstddef>
 #include <string_view>
 
 #include "platform/debug_trace.h"
@@ -7,54 +9,75 @@
 
 namespace {
 
-// The standard alphabet (RFC 4648, section 4) as 16-bit units, so that a unit above U+00FF
-// never matches a letter by its low byte.
-constexpr std::u16string_view kAlphabet =
-    u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// The standard alphabet (RFC 4648, section 4).
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char16_t kPad = u'=';
+constexpr uint8_t kNotADigit = 0xFF;
 
-bool IsDigit(char16_t unit) {
-  return kAlphabet.find(unit) != std::u16string_view::npos;
+// Each byte's digit value, or kNotADigit: one lookup per unit instead of a search.
+constexpr std::array<uint8_t, 256> kDigitValues = [] {
+  std::array<uint8_t, 256> values{};
+  values.fill(kNotADigit);
+  for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
+    values[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
+  }
+  return values;
+}();
+
+// A unit above U+00FF is no digit whatever its low byte, which alone indexes the table. Digit
+// values have bit 7 clear; kNotADigit has it set.
+uint8_t LookUp(char16_t unit) {
+  const auto high = static_cast<uint8_t>(unit > 0xFFU ? kNotADigit : 0);
+  return static_cast<uint8_t>(kDigitValues[unit & 0xFFU] | high);
 }
 
 // Only called on units already validated as digits.
 uint8_t DigitValue(char16_t unit) {
-  return static_cast<uint8_t>(kAlphabet.find(unit));
+  return kDigitValues[unit];
 }
 
 // '=' may stand only as the last unit or as the last two; everything else must be a digit.
+// `text` holds at least 4 units.
 bool IsValidBase64(std::u16string_view text) {
-  const std::size_t last = text.size() - 1;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (i == last && text[i] == kPad) {
-      return true;
-    }
-    if (i == last - 1 && text[i] == kPad && text[last] == kPad) {
-      return true;
-    }
-    if (!IsDigit(text[i])) {
-      return false;
-    }
+  std::size_t digits = text.size();
+  if (text[digits - 1] == kPad) {
+    digits -= text[digits - 2] == kPad ? 2 : 1;
   }
-  return true;
+  // No early exit: the loop stays free of branches on the text.
+  unsigned int seen = 0;
+  for (std::size_t i = 0; i < digits; ++i) {
+    seen |= LookUp(text[i]);
+  }
+  return (seen & 0x80U) == 0;
 }
 
 // Decodes validated text into exactly as many bytes as its padding leaves.
 void DecodeGroups(std::u16string_view text, uint8_t* out) {
-  for (std::size_t group = 0; group < text.size(); group += 4) {
-    const uint8_t first = DigitValue(text[group]);
-    const uint8_t second = DigitValue(text[group + 1]);
-    *out++ = static_cast<uint8_t>((first << 2U) | (second >> 4U));
-    if (text[group + 2] == kPad) {
-      return;
-    }
-    const uint8_t third = DigitValue(text[group + 2]);
-    *out++ = static_cast<uint8_t>((second << 4U) | (third >> 2U));
-    if (text[group + 3] == kPad) {
-      return;
-    }
-    *out++ = static_cast<uint8_t>((third << 6U) | DigitValue(text[group + 3]));
+  // Only the last group can hold padding; the others go without looking for it.
+  const std::size_t lastGroup = text.size() - 4;
+  for (std::size_t group = 0; group < lastGroup; group += 4) {
+    const uint32_t bits = (uint32_t{DigitValue(text[group])} << 18U) |
+                          (uint32_t{DigitValue(text[group + 1])} << 12U) |
+                          (uint32_t{DigitValue(text[group + 2])} << 6U) |
+                          uint32_t{DigitValue(text[group + 3])};
+    *out++ = static_cast<uint8_t>(bits >> 16U);
+    *out++ = static_cast<uint8_t>(bits >> 8U);
+    *out++ = static_cast<uint8_t>(bits);
   }
+  const std::size_t group = lastGroup;
+  const uint8_t first = DigitValue(text[group]);
+  const uint8_t second = DigitValue(text[group + 1]);
+  *out++ = static_cast<uint8_t>((first << 2U) | (second >> 4U));
+  if (text[group + 2] == kPad) {
+    return;
+  }
+  const uint8_t third = DigitValue(text[group + 2]);
+  *out++ = static_cast<uint8_t>((second << 4U) | (third >> 2U));
+  if (text[group + 3] == kPad) {
+    return;
+  }
+  *out = static_cast<uint8_t>((third << 6U) | DigitValue(text[group + 3]));
 }
 
 }  // namespace

@@ -52,6 +52,8 @@ void Md5Transform(uint32_t (&chain)[4], const uint8_t* block) {
   uint32_t b = chain[1];
   uint32_t c = chain[2];
   uint32_t d = chain[3];
+  // Unrolled whole, the round choice, word index and rotation become constants of each step.
+#pragma GCC unroll 64
   for (int step = 0; step < 64; ++step) {
     const int round = step / 16;
     uint32_t mixed = 0;

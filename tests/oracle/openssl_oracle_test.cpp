@@ -135,30 +135,36 @@ TEST(OpenSslOracleTest, CbcAgreesForEveryKeySizeInBothDirections) {
   std::mt19937 random(20261209);
   const std::vector<std::pair<int, const EVP_CIPHER*>> sizes = {
       {128, EVP_aes_128_cbc()}, {192, EVP_aes_192_cbc()}, {256, EVP_aes_256_cbc()}};
-  for (const auto& [bits, cipher] : sizes) {
-    for (int round = 0; round < 200; ++round) {
-      const Bytes key = RandomBytes(random, static_cast<std::size_t>(bits / 8));
-      const Bytes iv = RandomBytes(random, 16);
-      const Bytes plain = RandomBytes(random, 16 * static_cast<std::size_t>(round % 9 + 1));
-      Bytes expected;
-      ASSERT_TRUE(EvpCbc(cipher, true, key, iv, plain, false, &expected));
+  // The table code forced, then the processor's choice (its AES instructions where it has them).
+  for (const bool tableCode : {true, false}) {
+    AesForceTableCode(tableCode);
+    for (const auto& [bits, cipher] : sizes) {
+      for (int round = 0; round < 200; ++round) {
+        const Bytes key = RandomBytes(random, static_cast<std::size_t>(bits / 8));
+        const Bytes iv = RandomBytes(random, 16);
+        const Bytes plain = RandomBytes(random, 16 * static_cast<std::size_t>(round % 9 + 1));
+        Bytes expected;
+        ASSERT_TRUE(EvpCbc(cipher, true, key, iv, plain, false, &expected));
 
-      AesContext context;
-      AesExpandEncryptKey(&context, key.data(), bits);
-      Bytes chain = iv;
-      Bytes ours(plain.size());
-      AesProcessCbc(&context, kAesEncipher, static_cast<int32_t>(plain.size()), chain.data(),
-                    plain.data(), ours.data());
-      ASSERT_EQ(ours, expected) << bits << " bits, round " << round;
+        AesContext context;
+        AesExpandEncryptKey(&context, key.data(), bits);
+        Bytes chain = iv;
+        Bytes ours(plain.size());
+        AesProcessCbc(&context, kAesEncipher, static_cast<int32_t>(plain.size()), chain.data(),
+                      plain.data(), ours.data());
+        ASSERT_EQ(ours, expected) << bits << " bits, round " << round << ", table code "
+                                  << tableCode;
 
-      AesExpandDecryptKey(&context, key.data(), bits);
-      chain = iv;
-      Bytes back(plain.size());
-      AesProcessCbc(&context, kAesDecipher, static_cast<int32_t>(plain.size()), chain.data(),
-                    expected.data(), back.data());
-      ASSERT_EQ(back, plain) << bits << " bits, round " << round;
+        AesExpandDecryptKey(&context, key.data(), bits);
+        chain = iv;
+        Bytes back(plain.size());
+        AesProcessCbc(&context, kAesDecipher, static_cast<int32_t>(plain.size()), chain.data(),
+                      expected.data(), back.data());
+        ASSERT_EQ(back, plain) << bits << " bits, round " << round << ", table code " << tableCode;
+      }
     }
   }
+  AesForceTableCode(false);
 }
 
 TEST(OpenSslOracleTest, Md5AgreesForRandomInputs) {

@@ -155,4 +155,32 @@ TEST(FromBase64OutOfMemory, InvalidTextFailsBeforeAnythingIsAllocated) {
   platform::FailAllocationAfter(-1);
 }
 
+// Every 16-bit unit in a digit's place: only the 64 letters are accepted, each with its own
+// value; no unit above U+00FF passes by its low byte, and no other byte value slips through.
+TEST(FromBase64EveryUnit, OnlyTheAlphabetDecodes) {
+  std::vector<uint32_t> wrong;
+  for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) {
+    const std::u16string text = {u'Q', u'U', static_cast<char16_t>(unit), u'D'};
+    const platform::UniqueBstr string = MakeText(text);
+    uint8_t* bytes = kSentinelBytes;
+    int32_t length = kSentinelLength;
+    const Status status = _FromBase64(string.get(), &bytes, &length);
+    const platform::UniqueBytes owned(bytes == kSentinelBytes ? nullptr : bytes);
+    const std::size_t value = kAlphabetText.find(static_cast<char16_t>(unit));
+    if (value == std::u16string_view::npos) {
+      if (status != E_INVALIDARG || bytes != kSentinelBytes) {
+        wrong.push_back(unit);
+      }
+      continue;
+    }
+    // Q and U are 16 and 20, D is 3.
+    const Bytes expected = {0x41, static_cast<uint8_t>(0x40U | (value >> 2U)),
+                            static_cast<uint8_t>(((value & 3U) << 6U) | 3U)};
+    if (status != S_OK || length != 3 || Bytes(bytes, bytes + 3) != expected) {
+      wrong.push_back(unit);
+    }
+  }
+  EXPECT_EQ(wrong, std::vector<uint32_t>{});
+}
+
 }  // namespace
