@@ -1,6 +1,7 @@
-// One GetMACAddress call on Linux: the interface list, the /sys files of each interface, the
-// kernel's route table, and the pick. Measured with the traces going to the system log, as in
-// the service, and with them dropped (the lookup alone). The label is the address found.
+// One GetMACAddress call on Linux: the kernel's interface list and IPv4 routes asked anew over
+// netlink (and its policy rules when the main table has no default route), and the pick.
+// Measured with the traces going to the system log, as in the service, and with them dropped
+// (the lookup alone). The label is the address found.
 #include <benchmark/benchmark.h>
 
 #include <string>

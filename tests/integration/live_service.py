@@ -1,6 +1,6 @@
 """The real service running in the foreground on 127.0.0.1:10032, for the tests that talk to it
 over loopback: start, wait until it accepts, one request per connection, stop with SIGTERM.
-Also the address the service should report on this machine, worked out here on its own."""
+Also the address the service should report on this machine, as its own adapter list gives it."""
 
 import os
 import shutil
@@ -15,41 +15,22 @@ REPLY_HEADER = (b"HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\n"
                 b"Content-Type: text/html\r\n\r\n")
 START_WAIT_S = 15.0  # generous: the sanitizer build starts slowly
 STOP_WAIT_S = 10.0
-IFF_LOOPBACK = 0x8
-RTF_GATEWAY = 0x2
-
-
-def _read(path):
-    with open(path, encoding="ascii") as file:
-        return file.read().strip()
-
-
-def gateway_interfaces():
-    """Names of the interfaces that carry an IPv4 route through a gateway."""
-    names = set()
-    with open("/proc/net/route", encoding="ascii") as routes:
-        next(routes)  # the column names
-        for line in routes:
-            fields = line.split()
-            if len(fields) >= 4 and int(fields[3], 16) & RTF_GATEWAY and int(fields[2], 16):
-                names.add(fields[0])
-    return names
+# The service's own adapter list reader (tests/linux/adapter_list_probe), named by ctest.
+ADAPTER_PROBE = "TALVORO_ADAPTER_PROBE"
 
 
 def expected_address():
-    """The hardware address of the first non-loopback interface, by index, with a gateway
-    route, as 00-1A-2B-3C-4D-5E; empty when there is none."""
-    gateways = gateway_interfaces()
-    candidates = []
-    for name in os.listdir("/sys/class/net"):
-        base = os.path.join("/sys/class/net", name)
-        if int(_read(os.path.join(base, "flags")), 16) & IFF_LOOPBACK or name not in gateways:
-            continue
-        candidates.append((int(_read(os.path.join(base, "ifindex"))),
-                           _read(os.path.join(base, "address"))))
-    if not candidates:
-        return ""
-    return min(candidates)[1].upper().replace(":", "-")
+    """The address the service's own adapter list gives on this host, as 00-1A-2B-3C-4D-5E;
+    empty when no adapter has a gateway. The list itself is tested case by case in private
+    network namespaces (linux_adapters); here it is what the replies must carry."""
+    probe = os.environ.get(ADAPTER_PROBE)
+    if not probe:
+        raise RuntimeError(f"{ADAPTER_PROBE} must name the adapter_list_probe program")
+    lines = subprocess.run([probe], capture_output=True, text=True, check=True,
+                           timeout=30).stdout.splitlines()
+    if not lines or not lines[-1].startswith("answer"):
+        raise RuntimeError(f"unexpected output of {probe}: {lines}")
+    return lines[-1].partition(" ")[2]
 
 
 def port_accepts(timeout=0.5):

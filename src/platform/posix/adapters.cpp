@@ -1,94 +1,367 @@
 #include "platform/adapters.h"
 
 #include <arpa/inet.h>
+#include <linux/fib_rules.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <limits>
 #include <map>
-#include <sstream>
+#include <span>
+#include <utility>
+
+#include "platform/unique_handle.h"
 
 namespace platform {
 
 namespace {
 
-constexpr uint32_t kRecordBytes = 640;   // the room one record takes in the Windows layout
-constexpr unsigned kRouteGateway = 0x2;  // RTF_GATEWAY
+constexpr uint32_t kRecordBytes = 640;  // the room one record takes in the Windows layout
+// What the kernel puts in one read of a dump at most, whatever the page size.
+constexpr std::size_t kReceiveBytes = 32768;
+// A dump that the kernel marks as overtaken by a change is asked for again, this often at most.
+constexpr int kDumpAttempts = 3;
 
-std::string ReadLine(const std::string& path) {
-  std::string line;
-  std::ifstream file(path);
-  std::getline(file, line);
-  return line;
+constexpr std::size_t kHardwareBytes = 6;  // Ethernet, Wi-Fi, bridges, bonds, VLANs, veth, tap
+
+using Descriptor = UniqueHandle<int, -1, &::close>;
+using Bytes = std::span<const uint8_t>;
+
+// Each thread keeps its socket to the kernel's routing tables and its receive room: opening
+// them is a third of a call's cost, and the questions are asked anew every time all the same.
+struct RouteSocket {
+  Descriptor descriptor;
+  uint32_t sequence = 0;  // answers to an abandoned question are told apart by it
+  std::vector<uint8_t> buffer;
+};
+
+constexpr std::size_t Align4(std::size_t size) {
+  return (size + 3) & ~std::size_t{3};
 }
 
-// The first gateway of a route through each interface, from the kernel's IPv4 route table.
-std::map<std::string, std::string> FirstGateways() {
-  std::map<std::string, std::string> gateways;
-  // /proc/net is a link to this, and gone under a /proc that shows processes only.
-  std::ifstream routes("/proc/self/net/route");
-  std::string line;
-  std::getline(routes, line);  // the column names
-  while (std::getline(routes, line)) {
-    std::istringstream fields(line);
-    std::string name;
-    std::string destination;
-    std::string gateway;
-    unsigned flags = 0;
-    fields >> name >> destination >> gateway >> std::hex >> flags;
-    const auto raw =
-        static_cast<uint32_t>(std::stoul(gateway.empty() ? "0" : gateway, nullptr, 16));
-    if ((flags & kRouteGateway) == 0 || raw == 0 || gateways.contains(name)) {
-      continue;
+template <typename T>
+T Read(Bytes bytes) {
+  T value{};
+  std::memcpy(&value, bytes.data(), std::min(sizeof value, bytes.size()));
+  return value;
+}
+
+// Calls `visit(type, payload)` for each attribute in `bytes`; stops at a malformed one.
+template <typename Visit>
+void ForEachAttribute(Bytes bytes, Visit&& visit) {
+  constexpr std::size_t kHeader = Align4(sizeof(rtattr));
+  while (bytes.size() >= kHeader) {
+    const auto attribute = Read<rtattr>(bytes);
+    if (attribute.rta_len < kHeader || attribute.rta_len > bytes.size()) {
+      return;
     }
-    in_addr address{};
-    address.s_addr = raw;  // the table holds it in network order already
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    gateways[name] = text;
+    visit(attribute.rta_type, bytes.subspan(kHeader, attribute.rta_len - kHeader));
+    bytes = bytes.subspan(std::min(Align4(attribute.rta_len), bytes.size()));
   }
-  return gateways;
+}
+
+uint32_t ReadU32(Bytes payload) {
+  return payload.size() >= sizeof(uint32_t) ? Read<uint32_t>(payload) : 0;
+}
+
+// One dump of the kernel's routing tables. `request` is what follows the message header (the
+// family header and any attributes); `visit(body)` sees what follows the header of each answer
+// of type `answer`, and `restart()` forgets what it saw when the kernel says a change overtook
+// the dump. False when the kernel could not be asked or refused.
+template <typename Visit, typename Restart>
+bool Dump(RouteSocket& route, uint16_t type, uint16_t answer, Bytes request, Visit&& visit,
+          Restart&& restart) {
+  static_assert(sizeof(nlmsghdr) == Align4(sizeof(nlmsghdr)));
+  for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<uint32_t>(sizeof header + request.size());
+    header.nlmsg_type = type;
+    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header.nlmsg_seq = ++route.sequence;
+    const int socket = route.descriptor.get();
+    std::vector<uint8_t>& message = route.buffer;
+    message.resize(kReceiveBytes);
+    std::memcpy(message.data(), &header, sizeof header);
+    std::memcpy(message.data() + sizeof header, request.data(), request.size());
+    ssize_t sent = 0;
+    do {
+      sent = send(socket, message.data(), header.nlmsg_len, 0);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(header.nlmsg_len)) {
+      return false;
+    }
+    bool overtaken = false;
+    for (bool done = false; !done;) {
+      ssize_t received = 0;
+      do {
+        // A signal (the service's stop or user codes) only interrupts the wait.
+        received = recv(socket, message.data(), message.size(), MSG_TRUNC);
+      } while (received < 0 && errno == EINTR);
+      if (received <= 0 || static_cast<std::size_t>(received) > message.size()) {
+        return false;
+      }
+      Bytes rest(message.data(), static_cast<std::size_t>(received));
+      while (!done && rest.size() >= sizeof(nlmsghdr)) {
+        const auto answerHeader = Read<nlmsghdr>(rest);
+        if (answerHeader.nlmsg_len < sizeof answerHeader || answerHeader.nlmsg_len > rest.size()) {
+          return false;
+        }
+        const Bytes body =
+            rest.subspan(sizeof answerHeader, answerHeader.nlmsg_len - sizeof answerHeader);
+        rest = rest.subspan(std::min(Align4(answerHeader.nlmsg_len), rest.size()));
+        if (answerHeader.nlmsg_seq != header.nlmsg_seq) {
+          continue;  // a stale answer to an earlier attempt
+        }
+        overtaken = overtaken || (answerHeader.nlmsg_flags & NLM_F_DUMP_INTR) != 0;
+        if (answerHeader.nlmsg_type == NLMSG_DONE) {
+          done = true;
+        } else if (answerHeader.nlmsg_type == NLMSG_ERROR) {
+          if (ReadU32(body) != 0) {
+            return false;
+          }
+          done = true;
+        } else if (answerHeader.nlmsg_type == answer) {
+          visit(body);
+        }
+      }
+    }
+    if (!overtaken || attempt + 1 == kDumpAttempts) {
+      return true;
+    }
+    restart();
+  }
+  return false;
+}
+
+struct Link {
+  int index;
+  AdapterRecord record;
+};
+
+struct DefaultRoute {
+  uint32_t table;
+  uint32_t metric;
+  int index;
+  uint32_t gateway;  // network order
+};
+
+// The interfaces in index order, loopback left out, and those without a six-byte hardware
+// address too: a tunnel's address is an IP address, nothing the service could tell.
+bool ReadLinks(RouteSocket& socket, std::vector<Link>* links) {
+  struct {
+    ifinfomsg info;
+    rtattr maskHeader;
+    uint32_t mask;
+  } request{};
+  request.info.ifi_family = AF_UNSPEC;
+  request.maskHeader.rta_len = sizeof request.maskHeader + sizeof request.mask;
+  request.maskHeader.rta_type = IFLA_EXT_MASK;
+  request.mask = RTEXT_FILTER_SKIP_STATS;  // the counters are most of each answer
+  static_assert(sizeof request == sizeof(ifinfomsg) + sizeof(rtattr) + sizeof(uint32_t));
+  Bytes requestBytes(reinterpret_cast<const uint8_t*>(&request), sizeof request);
+  const bool read = Dump(
+      socket, RTM_GETLINK, RTM_NEWLINK, requestBytes,
+      [&](Bytes body) {
+        if (body.size() < sizeof(ifinfomsg)) {
+          return;
+        }
+        const auto info = Read<ifinfomsg>(body);
+        if ((info.ifi_flags & IFF_LOOPBACK) != 0) {
+          return;
+        }
+        Link link{info.ifi_index, {}};
+        bool hasAddress = false;
+        ForEachAttribute(body.subspan(Align4(sizeof info)), [&](uint16_t type, Bytes payload) {
+          if (type == IFLA_ADDRESS && payload.size() == kHardwareBytes) {
+            std::memcpy(link.record.address, payload.data(),
+                        std::min(payload.size(), sizeof link.record.address));
+            hasAddress = true;
+          }
+        });
+        if (hasAddress) {
+          links->push_back(std::move(link));
+        }
+      },
+      [&] { links->clear(); });
+  std::sort(links->begin(), links->end(),
+            [](const Link& a, const Link& b) { return a.index < b.index; });
+  return read;
+}
+
+// Every IPv4 default route through a gateway, in every table, one entry per next hop.
+bool ReadDefaultRoutes(RouteSocket& socket, std::vector<DefaultRoute>* routes) {
+  rtmsg request{};
+  request.rtm_family = AF_INET;
+  Bytes requestBytes(reinterpret_cast<const uint8_t*>(&request), sizeof request);
+  return Dump(
+      socket, RTM_GETROUTE, RTM_NEWROUTE, requestBytes,
+      [&](Bytes body) {
+        if (body.size() < sizeof(rtmsg)) {
+          return;
+        }
+        const auto route = Read<rtmsg>(body);
+        if (route.rtm_family != AF_INET || route.rtm_dst_len != 0 ||
+            route.rtm_type != RTN_UNICAST || (route.rtm_flags & RTNH_F_DEAD) != 0) {
+          return;
+        }
+        DefaultRoute found{route.rtm_table, 0, 0, 0};
+        Bytes multipath;
+        ForEachAttribute(body.subspan(Align4(sizeof route)), [&](uint16_t type, Bytes payload) {
+          switch (type) {
+            case RTA_TABLE:
+              found.table = ReadU32(payload);
+              break;
+            case RTA_PRIORITY:
+              found.metric = ReadU32(payload);
+              break;
+            case RTA_OIF:
+              found.index = static_cast<int>(ReadU32(payload));
+              break;
+            case RTA_GATEWAY:
+              found.gateway = ReadU32(payload);
+              break;
+            case RTA_MULTIPATH:
+              multipath = payload;
+              break;
+            default:
+              break;
+          }
+        });
+        if (found.gateway != 0) {
+          routes->push_back(found);
+        }
+        // Equal-cost next hops: each is a way out through its own interface.
+        while (multipath.size() >= sizeof(rtnexthop)) {
+          const auto hop = Read<rtnexthop>(multipath);
+          if (hop.rtnh_len < sizeof hop || hop.rtnh_len > multipath.size()) {
+            break;
+          }
+          DefaultRoute next = found;
+          next.index = hop.rtnh_ifindex;
+          next.gateway = 0;
+          ForEachAttribute(multipath.subspan(Align4(sizeof hop), hop.rtnh_len - Align4(sizeof hop)),
+                           [&](uint16_t type, Bytes payload) {
+                             if (type == RTA_GATEWAY) {
+                               next.gateway = ReadU32(payload);
+                             }
+                           });
+          if (next.gateway != 0 && (hop.rtnh_flags & RTNH_F_DEAD) == 0) {
+            routes->push_back(next);
+          }
+          multipath = multipath.subspan(std::min(Align4(hop.rtnh_len), multipath.size()));
+        }
+      },
+      [&] { routes->clear(); });
+}
+
+// The tables some policy rule sends traffic to, each with the priority of the first such rule.
+bool ReadRuleTables(RouteSocket& socket, std::map<uint32_t, uint32_t>* ranks) {
+  fib_rule_hdr request{};
+  request.family = AF_INET;
+  Bytes requestBytes(reinterpret_cast<const uint8_t*>(&request), sizeof request);
+  return Dump(
+      socket, RTM_GETRULE, RTM_NEWRULE, requestBytes,
+      [&](Bytes body) {
+        if (body.size() < sizeof(fib_rule_hdr)) {
+          return;
+        }
+        const auto rule = Read<fib_rule_hdr>(body);
+        if (rule.action != FR_ACT_TO_TBL) {
+          return;
+        }
+        uint32_t table = rule.table;
+        uint32_t priority = 0;
+        ForEachAttribute(body.subspan(Align4(sizeof rule)), [&](uint16_t type, Bytes payload) {
+          if (type == FRA_TABLE) {
+            table = ReadU32(payload);
+          } else if (type == FRA_PRIORITY) {
+            priority = ReadU32(payload);
+          }
+        });
+        const auto [entry, added] = ranks->try_emplace(table, priority);
+        if (!added) {
+          entry->second = std::min(entry->second, priority);
+        }
+      },
+      [&] { ranks->clear(); });
+}
+
+// The default routes the kernel takes: those of the main table with its lowest metric. Without
+// one there, those of the table that the first policy rule leads to and that has one.
+std::vector<DefaultRoute> ChosenRoutes(RouteSocket& socket, std::vector<DefaultRoute> routes) {
+  const auto inMain = [](const DefaultRoute& route) { return route.table == RT_TABLE_MAIN; };
+  if (std::any_of(routes.begin(), routes.end(), inMain)) {
+    std::erase_if(routes, [&](const DefaultRoute& route) { return !inMain(route); });
+  } else {
+    std::map<uint32_t, uint32_t> ranks;
+    if (routes.empty()) {
+      return {};
+    }
+    if (!ReadRuleTables(socket, &ranks)) {
+      socket.descriptor.reset();
+      return {};
+    }
+    constexpr uint32_t kUnreached = std::numeric_limits<uint32_t>::max();
+    const auto rank = [&](const DefaultRoute& route) {
+      const auto found = ranks.find(route.table);
+      return found != ranks.end() ? found->second : kUnreached;
+    };
+    uint32_t first = kUnreached;
+    for (const DefaultRoute& route : routes) {
+      first = std::min(first, rank(route));
+    }
+    std::erase_if(routes, [&](const DefaultRoute& route) {
+      return first == kUnreached || rank(route) != first || route.table == RT_TABLE_LOCAL;
+    });
+  }
+  uint32_t lowest = std::numeric_limits<uint32_t>::max();
+  for (const DefaultRoute& route : routes) {
+    lowest = std::min(lowest, route.metric);
+  }
+  std::erase_if(routes, [&](const DefaultRoute& route) { return route.metric != lowest; });
+  return routes;
 }
 
 }  // namespace
 
 uint32_t ReadAdapterList(uint32_t* bufferSize, std::vector<AdapterRecord>* adapters) {
-  struct Interface {
-    unsigned index;
-    std::string name;
-  };
-  std::vector<Interface> interfaces;
-  if (struct if_nameindex* names = if_nameindex()) {
-    for (const struct if_nameindex* n = names; n->if_index != 0; ++n) {
-      interfaces.push_back({n->if_index, n->if_name});
+  thread_local RouteSocket socket;
+  if (!socket.descriptor) {
+    socket.descriptor.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!socket.descriptor) {
+      return kErrorNoData;
     }
-    if_freenameindex(names);
   }
-  std::sort(interfaces.begin(), interfaces.end(),
-            [](const Interface& a, const Interface& b) { return a.index < b.index; });
+  std::vector<Link> links;
+  std::vector<DefaultRoute> routes;
+  if (!ReadLinks(socket, &links) || !ReadDefaultRoutes(socket, &routes)) {
+    socket.descriptor.reset();  // whatever it still holds is of no use: a new one next time
+    return kErrorNoData;
+  }
+  const std::vector<DefaultRoute> chosen = ChosenRoutes(socket, std::move(routes));
 
-  const std::map<std::string, std::string> gateways = FirstGateways();
   std::vector<AdapterRecord> found;
-  for (const Interface& interface : interfaces) {
-    const std::string base = "/sys/class/net/" + interface.name;
-    const unsigned long flags = std::strtoul(ReadLine(base + "/flags").c_str(), nullptr, 16);
-    if ((flags & IFF_LOOPBACK) != 0) {
-      continue;
+  found.reserve(links.size());
+  for (Link& link : links) {
+    link.record.gateway = "0.0.0.0";
+    for (const DefaultRoute& route : chosen) {
+      if (route.index == link.index) {
+        in_addr address{};
+        address.s_addr = route.gateway;
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &address, text, sizeof text);
+        link.record.gateway = text;
+        break;
+      }
     }
-    AdapterRecord record{};
-    unsigned bytes[6] = {};
-    // An interface without a hardware address (a tunnel device) has nothing to tell.
-    if (std::sscanf(ReadLine(base + "/address").c_str(), "%x:%x:%x:%x:%x:%x", &bytes[0], &bytes[1],
-                    &bytes[2], &bytes[3], &bytes[4], &bytes[5]) != 6) {
-      continue;
-    }
-    for (int i = 0; i < 6; ++i) {
-      record.address[i] = static_cast<uint8_t>(bytes[i]);
-    }
-    const auto gateway = gateways.find(interface.name);
-    record.gateway = gateway != gateways.end() ? gateway->second : "0.0.0.0";
-    found.push_back(std::move(record));
+    found.push_back(std::move(link.record));
   }
   if (found.empty()) {
     return kErrorNoData;
