@@ -267,6 +267,8 @@ def nothing_kept_without_viewer(executable, param, workspace, request_line_count
                if c[1] in ("open", "openat", "creat") and c[3] != "-1" and
                re.search(r"O_WRONLY|O_RDWR|O_CREAT", c[2]) and '"' in c[2]}
     allowed = {"/dev/null", os.path.join(service.folder, "talvoro_macadress.log")}
+    # ThreadSanitizer's runtime maps a scratch file of its own; that is the build's, not ours.
+    written = {path for path in written if not re.fullmatch(r"/tmp/tsan\.rodata\.\d+", path)}
     check(written <= allowed, case, f"files written: {sorted(written - allowed)}")
     check(not os.path.exists(os.path.dirname(TRACE_SOCKET)) or
           not os.listdir(os.path.dirname(TRACE_SOCKET)), case, "the service made a file in /run")
