@@ -88,18 +88,9 @@ service_state() {
   run sc query "$service_name" 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'
 }
 
-# Linux pids of this prefix's live processes started as the installed executable (a zombie
-# has no command line left, so it never counts).
-service_pids() {
-  local proc first
-  for proc in /proc/[0-9]*; do
-    first=
-    IFS= read -r -d '' first 2>/dev/null <"$proc/cmdline"
-    [ "$first" == "$windows_exe" ] || continue
-    tr '\0' '\n' 2>/dev/null <"$proc/environ" | grep -qxF "WINEPREFIX=$prefix" &&
-      echo "${proc#/proc/}"
-  done
-}
+# shellcheck source=SCRIPTDIR/../wine/prefix_processes.sh
+source "$(dirname "$0")/../wine/prefix_processes.sh"
+service_pids() { processes_of "$windows_exe"; }
 no_service_process() { [ -z "$(service_pids)" ]; }
 running() { [ "$(service_state)" == 4 ] && [ -n "$(service_pids)" ]; }
 

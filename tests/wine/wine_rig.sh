@@ -45,15 +45,5 @@ read_log() {
   return 0
 }
 
-# Linux pids of this prefix's live Wine processes started as WINDOWS_PATH (zombies have no
-# command line left, so they never count).
-processes_of() {  # windows_path
-  local proc first
-  for proc in /proc/[0-9]*; do
-    first=
-    IFS= read -r -d '' first 2>/dev/null <"$proc/cmdline"
-    [ "$first" == "$1" ] || continue
-    tr '\0' '\n' 2>/dev/null <"$proc/environ" | grep -qxF "WINEPREFIX=$prefix" &&
-      echo "${proc#/proc/}"
-  done
-}
+# shellcheck source=SCRIPTDIR/prefix_processes.sh
+source "$rig_dir/prefix_processes.sh"
