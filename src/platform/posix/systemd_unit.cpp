@@ -19,18 +19,22 @@ std::string EscapePercent(const std::string& text) {
   return escaped;
 }
 
-// The executable's folder, from the command as the install registers it: the whole path,
-// quoted when it holds a blank.
-std::string ExecutableFolder(const std::string& command) {
-  std::string path = command;
-  if (path.size() >= 2 && path.front() == '"' && path.back() == '"') {
-    path = path.substr(1, path.size() - 2);
+// The executable's path from the command as the install registers it: the whole path, quoted
+// when it holds a blank.
+std::string_view UnquotedPath(std::string_view command) {
+  if (command.size() >= 2 && command.front() == '"' && command.back() == '"') {
+    return command.substr(1, command.size() - 2);
   }
+  return command;
+}
+
+std::string ExecutableFolder(const std::string& command) {
+  const std::string_view path = UnquotedPath(command);
   const std::size_t last = path.rfind('/');
   if (last == std::string::npos) {
     return {};
   }
-  return last == 0 ? std::string("/") : path.substr(0, last);
+  return last == 0 ? std::string("/") : std::string(path.substr(0, last));
 }
 
 }  // namespace
@@ -42,8 +46,7 @@ bool UnitCanHold(const std::string& command) {
   }
   // systemd refuses to run a program whose path holds a quote, a backslash or a control
   // character ("Executable name contains special characters").
-  const std::string_view path =
-      command.front() == '"' ? std::string_view(command).substr(1, command.size() - 2) : command;
+  const std::string_view path = UnquotedPath(command);
   return std::none_of(path.begin(), path.end(), [](char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '"' || c == '\'' || c == '\\';
   });
