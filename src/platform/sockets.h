@@ -1,6 +1,8 @@
 // A blocking IPv4 stream listener and its connections: Winsock 2 on Windows, BSD sockets
 // elsewhere. Each call mirrors one socket call; LastSocketError() gives WSAGetLastError() or
-// errno right after a failure.
+// errno right after a failure. On Linux a connection call that succeeded reads back as 0: errno
+// is shared with every other call of the thread, and an earlier file lookup's ENOENT is no
+// socket's error.
 #pragma once
 
 #include <cstdint>

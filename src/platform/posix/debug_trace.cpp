@@ -114,11 +114,15 @@ void CloseTraceSocket(int descriptor) {
 }
 
 void WriteSystemTrace(const char* text) {
+  // A trace sits between a call and the reading of its error; its own failed send (no viewer)
+  // must not change what the caller reads.
+  const int callersError = errno;
   // Never destroyed: the detached workers may still trace while the process exits.
   alignas(TraceSender) static unsigned char storage[sizeof(TraceSender)];
   static const TraceSender* const sender =
       std::construct_at(reinterpret_cast<TraceSender*>(storage));
   sender->Send(text);
+  errno = callersError;
 }
 
 TraceListener::~TraceListener() {

@@ -12,6 +12,15 @@ namespace {
 int Fd(Socket socket) {
   return static_cast<int>(socket);
 }
+
+// errno outlives the call that set it; a connection call that succeeded reads back as no
+// error, so the server's trace of it does not show some earlier, unrelated failure.
+int ReportedSuccess(int result) {
+  if (result >= 0) {
+    errno = 0;
+  }
+  return result;
+}
 }  // namespace
 
 bool StartSockets() {
@@ -49,7 +58,7 @@ Socket AcceptConnection(Socket listener) {
   do {
     fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  return fd < 0 ? kInvalidSocket : fd;
+  return fd < 0 ? kInvalidSocket : ReportedSuccess(fd);
 }
 
 bool SetReceiveTimeout(Socket socket, uint32_t milliseconds) {
@@ -59,12 +68,14 @@ bool SetReceiveTimeout(Socket socket, uint32_t milliseconds) {
 }
 
 int ReceiveOnce(Socket socket, char* buffer, int size) {
-  return static_cast<int>(::recv(Fd(socket), buffer, static_cast<std::size_t>(size), 0));
+  return ReportedSuccess(
+      static_cast<int>(::recv(Fd(socket), buffer, static_cast<std::size_t>(size), 0)));
 }
 
 int SendOnce(Socket socket, const char* bytes, int size) {
   // A peer that has gone away must not end the service with SIGPIPE.
-  return static_cast<int>(::send(Fd(socket), bytes, static_cast<std::size_t>(size), MSG_NOSIGNAL));
+  return ReportedSuccess(
+      static_cast<int>(::send(Fd(socket), bytes, static_cast<std::size_t>(size), MSG_NOSIGNAL)));
 }
 
 void CloseSocket(Socket socket) {
