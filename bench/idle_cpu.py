@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The service's idle CPU use, as a share of one core, from the kernel's nanosecond run time
 (/proc/PID/task/*/schedstat, every thread): with the tunnel running, with no tunnel program,
-and with a stand-in tunnel that ends at once (whose launches are counted); and, as the floor,
-a minimal native program that does only the design's 5 ms waits (one nanosleep after another).
+and with a stand-in tunnel that ends at once (whose launches are counted); and, for scale, a
+minimal native program that wakes for every 5 ms step (one nanosleep after another), as the
+watchdog did before it took a cycle's steps as one wait.
 Prints the figures; asserts nothing. Usage: idle_cpu.py EXE [SECONDS]"""
 
 import os
@@ -26,7 +27,7 @@ SCENARIOS = [
     ("stand-in bin/stunnel that exits at once", "exits", True),
 ]
 
-# The floor: 5 ms waits and nothing else, each one nanosleep as the watchdog's step is. Native,
+# For scale: a wake-up every 5 ms and nothing else, as each step of the watchdog was. Native,
 # built here with the system's C compiler: an interpreter's loop would cost more than the waits.
 FLOOR_SOURCE = r"""
 #include <errno.h>
@@ -121,7 +122,7 @@ def main():
                     f"them (the stand-in row stands for this case)")
         print(f"service, {title}: {share * 100:.3f} % of one core; {launches}")
     floor = measure_floor(seconds)
-    print("floor, a native program doing only 5 ms waits: " +
+    print("for scale, a native program waking every 5 ms and doing nothing else: " +
           (f"{floor * 100:.3f} % of one core" if floor is not None else
            "not measured: no C compiler (cc, or CC)"))
     return 0

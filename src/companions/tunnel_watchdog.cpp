@@ -1,6 +1,7 @@
 #include "companions/tunnel_watchdog.h"
 
 #include <atomic>
+#include <cstddef>
 
 #include "companions/tunnel_name.h"
 #include "platform/debug_trace.h"
@@ -57,13 +58,19 @@ bool TunnelRuns() {
   }
   const std::vector<platform::ProcessEntry> processes =
       snapshotter != nullptr ? snapshotter() : platform::SnapshotProcesses();
+  // One step per entry up to and including the tunnel's (every entry when it is missing). The
+  // look at an entry takes nothing from the steps, so all of them are taken at once after it.
+  std::size_t steps = 0;
+  bool found = false;
   for (const platform::ProcessEntry& entry : processes) {
-    platform::PumpStep();
+    ++steps;
     if (MatchesTunnelName(entry.exeFile, kTunnelProcessName)) {
-      return true;
+      found = true;
+      break;
     }
   }
-  return false;
+  platform::PumpSteps(steps);
+  return found;
 }
 
 }  // namespace

@@ -2,8 +2,17 @@
 // thread's queue and dispatch it (Windows); off Windows there is no queue, only the wait.
 #pragma once
 
+#include <cstddef>
+
 namespace platform {
 
+inline constexpr unsigned kPumpStepMs = 5;
+
 void PumpStep();
+
+// `count` steps one after another with nothing in between. Off Windows, with no queue to look
+// at between them, that is one wait of count x 5 ms: the same time, one wake-up instead of one
+// per step.
+void PumpSteps(std::size_t count);
 
 }  // namespace platform

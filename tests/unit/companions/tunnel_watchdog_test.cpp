@@ -24,6 +24,7 @@ std::vector<std::vector<ProcessEntry>> Script;
 std::size_t ScanCount = 0;
 int StopAtScan = -1;
 std::vector<std::string> Launches;
+std::vector<std::chrono::steady_clock::time_point> ScanTimes;
 
 const std::vector<ProcessEntry> kWithTunnel = {{"svchost.exe", 4}, {"stunnel.exe", 8}};
 const std::vector<ProcessEntry> kWithout = {{"svchost.exe", 4}, {"explorer.exe", 9}};
@@ -31,6 +32,7 @@ const std::vector<ProcessEntry> kWithout = {{"svchost.exe", 4}, {"explorer.exe",
 std::vector<ProcessEntry> ScriptedSnapshot() {
   const std::scoped_lock hold(ScriptLock);
   const std::size_t scan = ScanCount++;
+  ScanTimes.push_back(std::chrono::steady_clock::now());
   if (static_cast<int>(scan) == StopAtScan) {
     WorkerStopFlag = 1;
   }
@@ -50,6 +52,7 @@ class TunnelWatchdogTest : public ::testing::Test {
     ScanCount = 0;
     StopAtScan = -1;
     Launches.clear();
+    ScanTimes.clear();
     WorkerStopFlag = 0;
     SetWatchdogHooks(&ScriptedSnapshot, &RecordLaunch);
   }
@@ -147,6 +150,25 @@ TEST(TunnelProgramPathTest, Table) {
   for (const Row& row : rows) {
     EXPECT_EQ(TunnelProgramPath(row.module, row.separator, row.relative), row.path) << row.module;
   }
+}
+
+TEST_F(TunnelWatchdogTest, EachCycleWaitsOneStepAndOneStepPerEntryUpToTheTunnel) {
+  // Twelve processes, the tunnel eighth: a cycle is its own step and eight entry steps. Without
+  // the tunnel, all twelve. The steps may be taken together; their time may not shrink.
+  std::vector<ProcessEntry> found;
+  std::vector<ProcessEntry> missing;
+  for (uint32_t pid = 1; pid <= 12; ++pid) {
+    found.push_back({pid == 8 ? "stunnel.exe" : "svchost.exe", pid});
+    missing.push_back({"svchost.exe", pid});
+  }
+  Script = {found, missing, found};
+  EXPECT_EQ(RunFor(3), 0);
+  const std::scoped_lock hold(ScriptLock);
+  ASSERT_GE(ScanTimes.size(), 3U);
+  // At least 4 ms a step: a Windows Sleep(5) may end up to a tick's fraction early.
+  const auto atLeast = [](std::size_t steps) { return std::chrono::milliseconds(4 * steps); };
+  EXPECT_GE(ScanTimes[1] - ScanTimes[0], atLeast(1 + 8));
+  EXPECT_GE(ScanTimes[2] - ScanTimes[1], atLeast(12 + 1));  // the relaunch comes in between
 }
 
 }  // namespace
