@@ -1,9 +1,9 @@
 // The network adapters in the system's order, each with its hardware address and the text of
 // its IPv4 default gateway ("0.0.0.0" when none): GetAdaptersInfo on Windows; on Linux, asked
-// of the kernel over netlink, the interfaces with a six-byte hardware address in index order,
-// loopback left out, the gateway only on those that carry the default route the kernel takes
-// (the main table's with the lowest metric; without one, that of the table the first policy
-// rule leads to).
+// of the kernel, the interfaces IPv4 is configured on (an address, or a default route leaving
+// through them) that have a six-byte hardware address, in index order, loopback left out; the
+// gateway only on those that carry the default route the kernel takes (the main table's with
+// the lowest metric; without one, that of the table the first policy rule leads to).
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,11 @@
 """The adapter list the service picks its address from, read by the real code in private network
 namespaces, one per case: veth pairs, bridges and tap devices with the routes each case needs.
-Expected: every interface but loopback with a six-byte hardware address (not the tunnel
-devices a namespace may hold), in index order, with its hardware address; the gateway
-of the default route the kernel takes on the interface that carries it, "0.0.0.0" elsewhere;
-and the service's answer. Usage: adapters_test.py PROBE. Needs root, unshare and ip; exit 77
-without them."""
+Expected: the interfaces IPv4 is configured on (an IPv4 address, or a chosen default route
+leaving through them), as GetAdaptersInfo lists the adapters IPv4 is bound to, but loopback and
+those without a six-byte hardware address (not the tunnel devices a namespace may hold), in
+index order, with their hardware address; the gateway of the default route the kernel takes on
+the interface that carries it, "0.0.0.0" elsewhere; and the service's answer. Usage:
+adapters_test.py PROBE. Needs root, unshare and ip; exit 77 without them."""
 
 import json
 import os
@@ -56,6 +57,23 @@ CASES = [
      veth("a0", "a1", 1, "10.1.0.2/24") + veth("b0", "b1", 3, "10.2.0.2/24") +
      ["ip route add default nexthop via 10.2.0.1 dev b0 nexthop via 10.1.0.1 dev a0"],
      {"a0": "10.1.0.1", "b0": "10.2.0.1"}, "a0"),
+    ("an interface without IPv4 (a veth peer, a bridge's enslaved NIC) is no adapter",
+     veth("a0", "a1", 1, "10.1.0.2/24") + veth("b0", "b1", 3) +
+     ["ip route add default via 10.1.0.1 dev a0"],
+     {"a0": "10.1.0.1"}, "a0"),
+    ("a default route leaving through an interface without an address of its own",
+     veth("a0", "a1", 1, "10.1.0.2/24") + veth("b0", "b1", 3) +
+     ["ip route add default via 10.9.0.1 dev b0 onlink"],
+     {"b0": "10.9.0.1"}, "b0"),
+    ("several addresses and a labelled one on one interface: one adapter",
+     veth("a0", "a1", 1, "10.1.0.2/24") +
+     ["ip address add 10.1.0.3/24 dev a0", "ip address add 10.4.0.2/24 dev a0 label a0:x",
+      "ip route add default via 10.4.0.1 dev a0"],
+     {"a0": "10.4.0.1"}, "a0"),
+    ("more addresses than the first listing has room for: the interface after them is read",
+     veth("a0", "a1", 1, "10.1.0.2/24") + veth("b0", "b1", 3, "10.2.0.2/24") +
+     ["for n in $(seq 10 60); do ip address add 10.1.0.$n/24 dev a0; done"],
+     {}, None),
     ("a bridge carries the address and the route: the bridge, not its enslaved NIC",
      veth("e0", "e1", 1) +
      [f"ip link add br0 address {mac(9)} type bridge", "ip link set e0 master br0",
@@ -92,11 +110,12 @@ CASES = [
 ]
 
 
-def run_case(probe, commands):
+def run_case(probe, commands, route_carriers):
     """Sets the case up in a new network namespace, then lists its interfaces with ip and runs
-    the probe there. Returns (interfaces [(index, name, mac)], probe output lines)."""
+    the probe there. Returns (interfaces [(index, name, mac)] that are adapters, probe output
+    lines); `route_carriers` are the names a chosen default route leaves through."""
     script = "\n".join(["set -e", "ip link set lo up", *commands,
-                        "ip -j link show", "echo ---", f"exec '{probe}'"])
+                        "ip -j address show", "echo ---", f"exec '{probe}'"])
     result = subprocess.run(["unshare", "--net", "sh", "-c", script], capture_output=True,
                             text=True, timeout=30)
     if result.returncode != 0:
@@ -104,7 +123,9 @@ def run_case(probe, commands):
     listed, _, probed = result.stdout.partition("---\n")
     interfaces = sorted((link["ifindex"], link["ifname"], link.get("address", ""))
                         for link in json.loads(listed)
-                        if link["ifname"] != "lo" and len(link.get("address", "")) == 17)
+                        if link["ifname"] != "lo" and len(link.get("address", "")) == 17 and
+                        (link["ifname"] in route_carriers or
+                         any(a.get("family") == "inet" for a in link.get("addr_info", []))))
     return interfaces, probed.splitlines()
 
 
@@ -129,7 +150,7 @@ def main():
     failures = 0
     for name, commands, gateways, answer in CASES:
         try:
-            interfaces, lines = run_case(probe, commands)
+            interfaces, lines = run_case(probe, commands, gateways)
         except (RuntimeError, subprocess.TimeoutExpired) as error:
             print(f"FAIL: {name}: the namespace could not be set up: {error}")
             failures += 1

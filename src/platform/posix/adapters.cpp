@@ -5,6 +5,8 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <net/if_arp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <limits>
 #include <map>
 #include <span>
+#include <string_view>
 #include <utility>
 
 #include "platform/unique_handle.h"
@@ -24,22 +27,31 @@ namespace platform {
 namespace {
 
 constexpr uint32_t kRecordBytes = 640;  // the room one record takes in the Windows layout
-// What the kernel puts in one read of a dump at most, whatever the page size.
-constexpr std::size_t kReceiveBytes = 32768;
+// What the kernel puts in one read of a dump at most: it sizes each part of a dump to the reads
+// it has seen, and to no less than a page up to 8 KB. A larger room costs the kernel larger parts.
+constexpr std::size_t kReceiveBytes = 8192;
 // A dump that the kernel marks as overtaken by a change is asked for again, this often at most.
 constexpr int kDumpAttempts = 3;
 
-constexpr std::size_t kHardwareBytes = 6;  // Ethernet, Wi-Fi, bridges, bonds, VLANs, veth, tap
+constexpr std::size_t kHardwareBytes = 6;
+// IPv4 addresses one interface listing has room for at first; it grows when that is short.
+constexpr std::size_t kListedAddresses = 32;
 
 using Descriptor = UniqueHandle<int, -1, &::close>;
 using Bytes = std::span<const uint8_t>;
 
-// Each thread keeps its socket to the kernel's routing tables and its receive room: opening
-// them is a third of a call's cost, and the questions are asked anew every time all the same.
+// Each thread keeps its sockets and their room: opening them is a third of a call's cost, and
+// the questions are asked anew every time all the same.
 struct RouteSocket {
   Descriptor descriptor;
   uint32_t sequence = 0;  // answers to an abandoned question are told apart by it
   std::vector<uint8_t> buffer;
+};
+
+// And its socket for the interface questions, with the room for the list of IPv4 addresses.
+struct InterfaceSocket {
+  Descriptor descriptor;
+  std::vector<ifreq> listed = std::vector<ifreq>(kListedAddresses);
 };
 
 constexpr std::size_t Align4(std::size_t size) {
@@ -152,53 +164,98 @@ struct DefaultRoute {
   uint32_t gateway;  // network order
 };
 
-// The interfaces in index order, loopback left out, and those without a six-byte hardware
-// address too: a tunnel's address is an IP address, nothing the service could tell.
-bool ReadLinks(RouteSocket& socket, std::vector<Link>* links) {
-  struct {
-    ifinfomsg info;
-    rtattr maskHeader;
-    uint32_t mask;
-  } request{};
-  request.info.ifi_family = AF_UNSPEC;
-  request.maskHeader.rta_len = sizeof request.maskHeader + sizeof request.mask;
-  request.maskHeader.rta_type = IFLA_EXT_MASK;
-  request.mask = RTEXT_FILTER_SKIP_STATS;  // the counters are most of each answer
-  static_assert(sizeof request == sizeof(ifinfomsg) + sizeof(rtattr) + sizeof(uint32_t));
-  Bytes requestBytes(reinterpret_cast<const uint8_t*>(&request), sizeof request);
-  const bool read = Dump(
-      socket, RTM_GETLINK, RTM_NEWLINK, requestBytes,
-      [&](Bytes body) {
-        if (body.size() < sizeof(ifinfomsg)) {
-          return;
-        }
-        const auto info = Read<ifinfomsg>(body);
-        if ((info.ifi_flags & IFF_LOOPBACK) != 0) {
-          return;
-        }
-        Link link{info.ifi_index, {}};
-        bool hasAddress = false;
-        ForEachAttribute(body.subspan(Align4(sizeof info)), [&](uint16_t type, Bytes payload) {
-          if (type == IFLA_ADDRESS && payload.size() == kHardwareBytes) {
-            std::memcpy(link.record.address, payload.data(),
-                        std::min(payload.size(), sizeof link.record.address));
-            hasAddress = true;
-          }
-        });
-        if (hasAddress) {
-          links->push_back(std::move(link));
-        }
-      },
-      [&] { links->clear(); });
-  std::sort(links->begin(), links->end(),
-            [](const Link& a, const Link& b) { return a.index < b.index; });
-  return read;
+bool Ask(int socket, unsigned long request, ifreq* question) {
+  int result = 0;
+  do {
+    result = ioctl(socket, request, question);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
-// Every IPv4 default route through a gateway, in every table, one entry per next hop.
-bool ReadDefaultRoutes(RouteSocket& socket, std::vector<DefaultRoute>* routes) {
+// The interface named in `question` when it has a six-byte hardware address: Ethernet and all
+// that looks like it (Wi-Fi, bridges, bonds, VLANs, veth, tap). Loopback, tunnels (an IP
+// address for a hardware one) and IPoIB are left out.
+bool ReadLink(int socket, ifreq question, std::vector<Link>* links) {
+  if (!Ask(socket, SIOCGIFINDEX, &question)) {
+    return false;  // gone, or renamed, since it was listed
+  }
+  Link link{question.ifr_ifindex, {}};
+  if (!Ask(socket, SIOCGIFHWADDR, &question)) {
+    return false;
+  }
+  const auto family = question.ifr_hwaddr.sa_family;
+  if (family != ARPHRD_ETHER && family != ARPHRD_IEEE802) {
+    return false;
+  }
+  static_assert(sizeof question.ifr_hwaddr.sa_data >= kHardwareBytes);
+  std::memcpy(link.record.address, question.ifr_hwaddr.sa_data, kHardwareBytes);
+  links->push_back(std::move(link));
+  return true;
+}
+
+// The interfaces IPv4 is configured on, as GetAdaptersInfo lists the adapters IPv4 is bound
+// to: one SIOCGIFCONF lists each IPv4 address with its interface, and two questions per
+// interface give its index and hardware address. (A link dump would also list interfaces
+// without IPv4, at several times the cost: the kernel fills every attribute of every link.)
+bool ReadIpv4Links(InterfaceSocket& interfaces, std::vector<Link>* links) {
+  std::vector<ifreq>& listed = interfaces.listed;
+  ifconf configuration{};
+  for (;;) {
+    configuration.ifc_len = static_cast<int>(listed.size() * sizeof(ifreq));
+    configuration.ifc_req = listed.data();
+    if (ioctl(interfaces.descriptor.get(), SIOCGIFCONF, &configuration) != 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    // A full answer may have been cut short: ask again with twice the room.
+    if (static_cast<std::size_t>(configuration.ifc_len) < listed.size() * sizeof(ifreq)) {
+      break;
+    }
+    listed.resize(listed.size() * 2);
+  }
+  const std::size_t count = static_cast<std::size_t>(configuration.ifc_len) / sizeof(ifreq);
+  std::vector<std::string_view> seen;
+  for (std::size_t at = 0; at < count; ++at) {
+    ifreq question{};
+    // An address's label ("eth0:1") names its interface up to the colon, which no interface
+    // name holds; an interface with several addresses is one adapter.
+    const std::string_view label(listed[at].ifr_name, strnlen(listed[at].ifr_name, IFNAMSIZ));
+    const std::string_view name = label.substr(0, label.find(':'));
+    if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
+      continue;
+    }
+    seen.push_back(name);
+    std::memcpy(question.ifr_name, name.data(), name.size());
+    ReadLink(interfaces.descriptor.get(), question, links);
+  }
+  return true;
+}
+
+// An interface that a default route leaves through without an IPv4 address of its own (an
+// onlink route) is an adapter with a gateway all the same.
+void AddRouteLinks(int socket, const std::vector<DefaultRoute>& routes, std::vector<Link>* links) {
+  for (const DefaultRoute& route : routes) {
+    const auto listed = [&](const Link& link) { return link.index == route.index; };
+    if (std::any_of(links->begin(), links->end(), listed)) {
+      continue;
+    }
+    ifreq question{};
+    question.ifr_ifindex = route.index;
+    if (Ask(socket, SIOCGIFNAME, &question)) {
+      ReadLink(socket, question, links);
+    }
+  }
+}
+
+// Every IPv4 default route through a gateway in `table` (RT_TABLE_UNSPEC: in every table), one
+// entry per next hop. A kernel that filters dumps (strict checking, since Linux 4.20) sends only
+// that table's routes; an older one sends all, and the caller tells them apart.
+bool ReadDefaultRoutes(RouteSocket& socket, uint8_t table, std::vector<DefaultRoute>* routes) {
   rtmsg request{};
   request.rtm_family = AF_INET;
+  request.rtm_table = table;
   Bytes requestBytes(reinterpret_cast<const uint8_t*>(&request), sizeof request);
   return Dump(
       socket, RTM_GETROUTE, RTM_NEWROUTE, requestBytes,
@@ -332,20 +389,40 @@ std::vector<DefaultRoute> ChosenRoutes(RouteSocket& socket, std::vector<DefaultR
 }  // namespace
 
 uint32_t ReadAdapterList(uint32_t* bufferSize, std::vector<AdapterRecord>* adapters) {
-  thread_local RouteSocket socket;
-  if (!socket.descriptor) {
-    socket.descriptor.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (!socket.descriptor) {
-      return kErrorNoData;
-    }
+  thread_local RouteSocket routeSocket;
+  thread_local InterfaceSocket interfaceSocket;
+  if (!routeSocket.descriptor) {
+    routeSocket.descriptor.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    const int on = 1;  // refused by kernels before 4.20, which dump every table all the same
+    setsockopt(routeSocket.descriptor.get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on);
   }
-  std::vector<Link> links;
-  std::vector<DefaultRoute> routes;
-  if (!ReadLinks(socket, &links) || !ReadDefaultRoutes(socket, &routes)) {
-    socket.descriptor.reset();  // whatever it still holds is of no use: a new one next time
+  if (!interfaceSocket.descriptor) {
+    interfaceSocket.descriptor.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  }
+  if (!routeSocket.descriptor || !interfaceSocket.descriptor) {
     return kErrorNoData;
   }
-  const std::vector<DefaultRoute> chosen = ChosenRoutes(socket, std::move(routes));
+  // The main table alone first (the local table's many routes are none of ours); all tables
+  // only when it has no default route, for the policy tables.
+  std::vector<DefaultRoute> routes;
+  const auto inMain = [](const DefaultRoute& route) { return route.table == RT_TABLE_MAIN; };
+  bool read = ReadDefaultRoutes(routeSocket, RT_TABLE_MAIN, &routes);
+  if (read && std::none_of(routes.begin(), routes.end(), inMain)) {
+    routes.clear();
+    read = ReadDefaultRoutes(routeSocket, RT_TABLE_UNSPEC, &routes);
+  }
+  if (!read) {
+    routeSocket.descriptor.reset();  // whatever it still holds is of no use: a new one next time
+    return kErrorNoData;
+  }
+  const std::vector<DefaultRoute> chosen = ChosenRoutes(routeSocket, std::move(routes));
+  std::vector<Link> links;
+  if (!ReadIpv4Links(interfaceSocket, &links)) {
+    return kErrorNoData;
+  }
+  AddRouteLinks(interfaceSocket.descriptor.get(), chosen, &links);
+  std::sort(links.begin(), links.end(),
+            [](const Link& a, const Link& b) { return a.index < b.index; });
 
   std::vector<AdapterRecord> found;
   found.reserve(links.size());
