@@ -15,4 +15,10 @@ void PumpStep();
 // per step.
 void PumpSteps(std::size_t count);
 
+// The calling thread's steps end as near their 5 ms as the system allows. Linux lets a thread's
+// sleep run up to 50 us long by default (timer slack), to merge wake-ups; a step between two
+// connections is time the next caller waits, so it asks for 1 us. Windows has no such setting
+// per thread.
+void PaceStepsClosely();
+
 }  // namespace platform

@@ -110,6 +110,7 @@ void SweepTunnelProcess() {
 }
 
 int RunQueryServer() {
+  platform::PaceStepsClosely();
   SweepTunnelProcess();
   while (!StopRequested()) {
     const bool built = ServeUntilAcceptFails();

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The Linux trace channel with the real service and the real trace viewer: a viewer that
 listens shows one request's traces in order, from the service's pid; only root can send to it,
-a second viewer is refused while one reads, and a killed viewer's socket is taken over. With no
-viewer every trace is one failed send to the viewer's socket and nothing else: no system log,
-no other socket, no file written. Runs itself in private mount, network and pid namespaces
+a second viewer is refused while one reads, and a killed viewer's socket is taken over; a viewer
+started while the service runs gets the next request's traces. With no viewer a failed send to
+the viewer's socket stands for the lines of the next 50 ms, which cost no call at all; nothing
+else is done with them: no system log, no other socket, no file written. Runs itself in private mount, network and pid namespaces
 (root), with a /run and a loopback of its own, so that no other service or viewer interferes.
 Usage: trace_channel_test.py EXE TRACE_VIEWER MACPARAM"""
 
@@ -25,6 +26,7 @@ QUERY_PORT = 10032
 TRACE_SOCKET = "/run/talvoro_macadress/trace"
 START_WAIT_S = 20.0  # generous: the sanitizer build under strace starts slowly
 LINE_WAIT_S = 10.0
+NO_VIEWER_PAUSE_S = 0.05  # after a failed send, lines are dropped without one for this long
 ORIGIN = "shop.example"
 REFERER = "http://shop.example:8080/"
 # The watchdog's launch traces come from its own thread, between any two of the server's.
@@ -210,6 +212,34 @@ def viewer_sees_the_request(executable, viewer_program, param, workspace):
         viewer.end()
 
 
+def late_viewer_gets_the_next_request(executable, viewer_program, param, workspace):
+    """A viewer started after the service, whose traces had nowhere to go, gets the lines of
+    a request made once the service's pause after its last failed send is over."""
+    case = "viewer started late"
+    service = Service(executable, workspace)
+    viewer = None
+    try:
+        check(wait_until(listens, START_WAIT_S), case, "the service never listened")
+        request = request_text(param)
+        check(ask(request).startswith(b"HTTP/1.1 200 OK"), case, "no reply without a viewer")
+        viewer = Viewer(viewer_program, workspace, "late")
+        if not check(viewer.ready(), case, f"viewer did not start: {viewer.errors()!r}"):
+            return
+        time.sleep(NO_VIEWER_PAUSE_S * 2)
+        reply = ask(request)
+        wait_until(lambda: NEXT_ACCEPT in request_lines(viewer.traces(service.process.pid),
+                                                        param, request), LINE_WAIT_S)
+        got = request_lines(viewer.traces(service.process.pid), param, request)
+        check(matches(expected_request_traces(param, request), reply, got), case,
+              f"request traces {got!r}")
+    finally:
+        service.end()
+        if viewer is not None:
+            viewer.end()
+        if os.path.exists(TRACE_SOCKET):
+            os.unlink(TRACE_SOCKET)
+
+
 def killed_viewer_is_replaced(viewer_program, workspace):
     case = "killed viewer's socket"
     check(os.path.exists(TRACE_SOCKET), case, "a killed viewer's socket should be left behind")
@@ -251,9 +281,10 @@ def nothing_kept_without_viewer(executable, param, workspace, request_line_count
           f"a trace send did more than fail: {[c for c in trace_sends if c[4] != 'ENOENT'][:3]}")
     request_sends = [c for c in trace_sends
                      if "recv start server 00" in c[2] or "Sleep" in c[2] or "recv :" in c[2]]
-    check(len(request_sends) >= request_line_count - 2, case,
-          f"{len(request_sends)} sends of the request's traces, want each line once "
-          f"({request_line_count})")
+    # The request's lines come within a few milliseconds: one look for a viewer stands for them
+    # all (two when the burst straddles the end of a 50 ms pause), not one send each.
+    check(1 <= len(request_sends) <= 2 < request_line_count, case,
+          f"{len(request_sends)} sends for the request's {request_line_count} traces, want 1 or 2")
     connects = [c for c in calls if c[1] == "connect"]
     check(not connects, case, f"connected somewhere (a system log?): {connects[:3]}")
     # Beside the traces: the replies (no address) and questions to the kernel (netlink pid 0).
@@ -284,6 +315,7 @@ def inside(executable, viewer_program, macparam):
     try:
         count = viewer_sees_the_request(executable, viewer_program, param, workspace)
         killed_viewer_is_replaced(viewer_program, workspace)
+        late_viewer_gets_the_next_request(executable, viewer_program, param, workspace)
         nothing_kept_without_viewer(executable, param, workspace, count)
     finally:
         shutil.rmtree(workspace, ignore_errors=True)

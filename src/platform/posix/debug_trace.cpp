@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -30,7 +31,9 @@ const sockaddr* AsSocketAddress(const sockaddr_un& address) {
 }
 
 // Opened once; a line is one sendto. With no viewer it fails at once (ENOENT, or ECONNREFUSED
-// on a killed viewer's socket) and the line is gone. A viewer whose queue is full (ten lines by
+// on a killed viewer's socket) and the line is gone; so are the lines of the next 50 ms, without
+// a send: a failed send costs the kernel a path lookup, and a request writes some fifteen lines.
+// A viewer that starts is thus reached within 50 ms. A viewer whose queue is full (ten lines by
 // the kernel's default) is waited for, as a debugger is, but for a bounded time: after one
 // wait runs out, lines are dropped without waiting until the viewer takes one again.
 class TraceSender {
@@ -46,20 +49,30 @@ class TraceSender {
     if (!socket_) {
       return;
     }
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    if (now < absentUntil_.load(std::memory_order_relaxed)) {
+      return;
+    }
     const int flags = MSG_NOSIGNAL | (lagging_.load(std::memory_order_relaxed) ? MSG_DONTWAIT : 0);
     if (sendto(socket_.get(), text, std::strlen(text), flags, AsSocketAddress(address_),
                sizeof address_) >= 0) {
       lagging_.store(false, std::memory_order_relaxed);
     } else if (errno == EAGAIN) {
       lagging_.store(true, std::memory_order_relaxed);
+    } else if (errno == ENOENT || errno == ECONNREFUSED) {
+      absentUntil_.store(now + kNoViewerPause.count(), std::memory_order_relaxed);
     }
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
   static constexpr suseconds_t kViewerWaitMicroseconds = 100'000;
+  static constexpr std::chrono::duration<Clock::rep, Clock::period> kNoViewerPause =
+      std::chrono::milliseconds(50);
   UniqueHandle<int, -1, &CloseTraceSocket> socket_;
   sockaddr_un address_;
   mutable std::atomic<bool> lagging_{false};
+  mutable std::atomic<Clock::rep> absentUntil_{0};
 };
 
 std::string Failure(const char* what) {

@@ -21,4 +21,6 @@ void PumpSteps(std::size_t count) {
   }
 }
 
+void PaceStepsClosely() {}
+
 }  // namespace platform
