@@ -1,5 +1,6 @@
 #include "companions/tunnel_watchdog.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 
@@ -60,16 +61,11 @@ bool TunnelRuns() {
       snapshotter != nullptr ? snapshotter() : platform::SnapshotProcesses();
   // One step per entry up to and including the tunnel's (every entry when it is missing). The
   // look at an entry takes nothing from the steps, so all of them are taken at once after it.
-  std::size_t steps = 0;
-  bool found = false;
-  for (const platform::ProcessEntry& entry : processes) {
-    ++steps;
-    if (MatchesTunnelName(entry.exeFile, kTunnelProcessName)) {
-      found = true;
-      break;
-    }
-  }
-  platform::PumpSteps(steps);
+  const auto tunnel = std::find_if(processes.begin(), processes.end(), [](const auto& entry) {
+    return MatchesTunnelName(entry.exeFile, kTunnelProcessName);
+  });
+  const bool found = tunnel != processes.end();
+  platform::PumpSteps(static_cast<std::size_t>(tunnel - processes.begin()) + (found ? 1 : 0));
   return found;
 }
 

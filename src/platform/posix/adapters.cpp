@@ -164,7 +164,10 @@ struct DefaultRoute {
   uint32_t gateway;  // network order
 };
 
-bool Ask(int socket, unsigned long request, ifreq* question) {
+// One interface question (an ifreq, or the ifconf of the address listing), asked again when a
+// signal cut it short.
+template <typename Question>
+bool Ask(int socket, unsigned long request, Question* question) {
   int result = 0;
   do {
     result = ioctl(socket, request, question);
@@ -175,22 +178,21 @@ bool Ask(int socket, unsigned long request, ifreq* question) {
 // The interface named in `question` when it has a six-byte hardware address: Ethernet and all
 // that looks like it (Wi-Fi, bridges, bonds, VLANs, veth, tap). Loopback, tunnels (an IP
 // address for a hardware one) and IPoIB are left out.
-bool ReadLink(int socket, ifreq question, std::vector<Link>* links) {
+void ReadLink(int socket, ifreq question, std::vector<Link>* links) {
   if (!Ask(socket, SIOCGIFINDEX, &question)) {
-    return false;  // gone, or renamed, since it was listed
+    return;  // gone, or renamed, since it was listed
   }
   Link link{question.ifr_ifindex, {}};
   if (!Ask(socket, SIOCGIFHWADDR, &question)) {
-    return false;
+    return;
   }
   const auto family = question.ifr_hwaddr.sa_family;
   if (family != ARPHRD_ETHER && family != ARPHRD_IEEE802) {
-    return false;
+    return;
   }
   static_assert(sizeof question.ifr_hwaddr.sa_data >= kHardwareBytes);
   std::memcpy(link.record.address, question.ifr_hwaddr.sa_data, kHardwareBytes);
   links->push_back(std::move(link));
-  return true;
 }
 
 // The interfaces IPv4 is configured on, as GetAdaptersInfo lists the adapters IPv4 is bound
@@ -203,10 +205,7 @@ bool ReadIpv4Links(InterfaceSocket& interfaces, std::vector<Link>* links) {
   for (;;) {
     configuration.ifc_len = static_cast<int>(listed.size() * sizeof(ifreq));
     configuration.ifc_req = listed.data();
-    if (ioctl(interfaces.descriptor.get(), SIOCGIFCONF, &configuration) != 0) {
-      if (errno == EINTR) {
-        continue;
-      }
+    if (!Ask(interfaces.descriptor.get(), SIOCGIFCONF, &configuration)) {
       return false;
     }
     // A full answer may have been cut short: ask again with twice the room.
@@ -394,7 +393,9 @@ uint32_t ReadAdapterList(uint32_t* bufferSize, std::vector<AdapterRecord>* adapt
   if (!routeSocket.descriptor) {
     routeSocket.descriptor.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     const int on = 1;  // refused by kernels before 4.20, which dump every table all the same
-    setsockopt(routeSocket.descriptor.get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on);
+    if (routeSocket.descriptor) {
+      setsockopt(routeSocket.descriptor.get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on);
+    }
   }
   if (!interfaceSocket.descriptor) {
     interfaceSocket.descriptor.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
