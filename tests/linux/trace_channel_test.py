@@ -4,8 +4,9 @@ listens shows one request's traces in order, from the service's pid; only root c
 a second viewer is refused while one reads, and a killed viewer's socket is taken over; a viewer
 started while the service runs gets the next request's traces. With no viewer a failed send to
 the viewer's socket stands for the lines of the next 50 ms, which cost no call at all; nothing
-else is done with them: no system log, no other socket, no file written. Runs itself in private mount, network and pid namespaces
-(root), with a /run and a loopback of its own, so that no other service or viewer interferes.
+else is done with them: no system log, no other socket, no file written. Runs itself in private
+mount, network and pid namespaces (root), with a /run and a loopback of its own, so that no
+other service or viewer interferes.
 Usage: trace_channel_test.py EXE TRACE_VIEWER MACPARAM"""
 
 import os
@@ -161,6 +162,15 @@ def request_lines(lines, param, request):
     return own[start:end]
 
 
+def viewed_request_lines(viewer, service, param, request):
+    """The request's lines as the viewer shows them, once the next accept's has come (or the
+    wait for it has run out)."""
+    def lines():
+        return request_lines(viewer.traces(service.process.pid), param, request)
+    wait_until(lambda: NEXT_ACCEPT in lines(), LINE_WAIT_S)
+    return lines()
+
+
 def viewer_sees_the_request(executable, viewer_program, param, workspace):
     case = "viewer listening"
     viewer = Viewer(viewer_program, workspace, "viewer")
@@ -176,9 +186,7 @@ def viewer_sees_the_request(executable, viewer_program, param, workspace):
         reply = ask(request)
         check(reply.startswith(b"HTTP/1.1 200 OK"), case, f"reply {reply!r}")
         expected = expected_request_traces(param, request)
-        wait_until(lambda: NEXT_ACCEPT in request_lines(viewer.traces(service.process.pid),
-                                                        param, request), LINE_WAIT_S)
-        got = request_lines(viewer.traces(service.process.pid), param, request)
+        got = viewed_request_lines(viewer, service, param, request)
         check(matches(expected, reply, got), case,
               f"request traces\n  got  {got!r}\n  want {expected!r}")
         check(viewer.traces(service.process.pid)[:1] == [WATCHDOG_LINES[0]] or
@@ -227,9 +235,7 @@ def late_viewer_gets_the_next_request(executable, viewer_program, param, workspa
             return
         time.sleep(NO_VIEWER_PAUSE_S * 2)
         reply = ask(request)
-        wait_until(lambda: NEXT_ACCEPT in request_lines(viewer.traces(service.process.pid),
-                                                        param, request), LINE_WAIT_S)
-        got = request_lines(viewer.traces(service.process.pid), param, request)
+        got = viewed_request_lines(viewer, service, param, request)
         check(matches(expected_request_traces(param, request), reply, got), case,
               f"request traces {got!r}")
     finally:
