@@ -19,12 +19,13 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "integration"))
 from checks import check, failures, report  # noqa: E402
+from live_service import port_accepts  # noqa: E402
 
 STOP_LIMIT_S = 1.0  # a stop is answered at once, not after systemd's kill time-out
 START_WAIT_S = 10.0  # generous: the sanitizer build starts slowly
 STAMP = r"\d\d/\d\d/\d{4}, \d\d:\d\d:\d\d\n    "
 # The only thing the service may print: the query server's report that a second server
-# (started by SIGHUP) cannot bind the port the first one holds.
+# (started by SIGUSR1 or SIGUSR2) cannot bind the port the first one holds.
 SECOND_SERVER_OUTPUT = re.compile(r"(Bind Error No : \d+)*")
 BIND_ERROR = re.compile(r"Bind Error No : \d+")
 QUERY_PORT = 10032
@@ -179,6 +180,13 @@ def controls_do_not_stop(executable, workspace):
         case = signal.Signals(signal_number).name
 
         def send_twice(process, listener, signal_number=signal_number, case=case):
+            # The first server must hold the port before a second one starts: while both are
+            # still sweeping at start, both binds succeed (SO_REUSEADDR) and the later one's
+            # listen is what fails.
+            deadline = time.monotonic() + START_WAIT_S
+            while not port_accepts() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            check(port_accepts(), case, "the first query server never listened")
             for _ in range(2):
                 process.send_signal(signal_number)
                 time.sleep(0.3)
