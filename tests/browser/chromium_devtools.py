@@ -134,9 +134,10 @@ class Chromium(BrowserSession):
             raise DevToolsError(f"{url}: {result['errorText']}")
 
     def evaluate(self, expression):
-        """The expression's value in the page, as JSON gives it."""
+        """The expression's value in the page, as JSON gives it (a promise's, once settled)."""
         result = self.command("Runtime.evaluate",
-                              {"expression": expression, "returnByValue": True}, self.session)
+                              {"expression": expression, "returnByValue": True,
+                               "awaitPromise": True}, self.session)
         if "exceptionDetails" in result:
             raise DevToolsError(f"{expression}: {result['exceptionDetails']}")
         return result["result"].get("value")
