@@ -24,6 +24,10 @@ LocalTime CurrentLocalTime();
 
 void SleepMilliseconds(uint32_t milliseconds);
 
+// Runs ROUTINE on a thread of its own that nobody waits for. False, with the runtime's error
+// number in ERROR, when no thread could be made.
+bool StartDetachedThread(void (*routine)(), int32_t* error);
+
 // The companion process, by the handle (Windows) or process id (Linux) in its record.
 bool QueryProcessExitCode(std::uintptr_t process, uint32_t* exitCode);
 void PostQuitToThread(uint32_t threadId);

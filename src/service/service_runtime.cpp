@@ -1,8 +1,6 @@
 #include "service/service_runtime.h"
 
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "platform/host_process.h"
 #include "service/host_state.h"
@@ -56,17 +54,6 @@ void ReportStatus() {
   }
 }
 
-// The runtime library's thread start; the thread runs at once and is not held on to.
-bool StartThread(void (*routine)(), int32_t* error) {
-  try {
-    std::thread(routine).detach();
-    return true;
-  } catch (const std::system_error& failure) {
-    *error = failure.code().value();
-    return false;
-  }
-}
-
 void StopService() {
   ServiceStatusRecord.currentState = platform::kServiceStopped;
   ServiceRunFlag = 0;
@@ -96,7 +83,8 @@ int StartWorkers() {
   WorkerStopFlag = 0;
   for (int i = 0; i < WorkerCount; ++i) {
     int32_t ignored = 0;
-    StartThread(Workers[i], &ignored);  // a failed start is neither detected nor reported
+    // A failed start is neither detected nor reported.
+    platform::StartDetachedThread(Workers[i], &ignored);
   }
   return 1;
 }
@@ -192,7 +180,7 @@ void ServiceMain() {
 void RunServiceDispatcher() {
   platform::PrepareDispatcher();
   int32_t error = 0;
-  if (!StartThread(&CompanionMonitor, &error)) {
+  if (!platform::StartDetachedThread(&CompanionMonitor, &error)) {
     LogLastError(kMsgStartFailed, error);
   }
   if (!platform::RunDispatcher(kServiceName, &ServiceMain)) {

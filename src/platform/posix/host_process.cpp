@@ -6,6 +6,8 @@
 #include <csignal>
 #include <ctime>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace platform {
 
@@ -40,6 +42,16 @@ void SleepMilliseconds(uint32_t milliseconds) {
     static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L
   };
   while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+bool StartDetachedThread(void (*routine)(), int32_t* error) {
+  try {
+    std::thread(routine).detach();
+    return true;
+  } catch (const std::system_error& failure) {
+    *error = failure.code().value();
+    return false;
   }
 }
 

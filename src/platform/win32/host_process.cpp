@@ -2,15 +2,27 @@
 
 #include <windows.h>
 
+#include <process.h>
+
+#include <cerrno>
+#include <memory>
 #include <string>
 
 namespace platform {
 
 namespace {
 
-// The companion record carries the process handle as an integer; this is the one way back.
+// Handles travel as integers (the companion record, the runtime's thread start); the one way back.
 HANDLE AsHandle(std::uintptr_t process) {
   return reinterpret_cast<HANDLE>(process);  // NOLINT(performance-no-int-to-ptr)
+}
+
+using Routine = void (*)();
+
+unsigned __stdcall RunRoutine(void* start) {
+  const std::unique_ptr<Routine> routine(static_cast<Routine*>(start));
+  (*routine)();
+  return 0;
 }
 
 }  // namespace
@@ -42,6 +54,21 @@ LocalTime CurrentLocalTime() {
 
 void SleepMilliseconds(uint32_t milliseconds) {
   Sleep(milliseconds);
+}
+
+// The runtime's own thread start, its handle closed at once. Not std::thread: detaching one
+// goes through the static pthreads library, whose detach races a thread that has already ended;
+// under load a thread was seen never to run, and the process to crash later.
+bool StartDetachedThread(void (*routine)(), int32_t* error) {
+  auto start = std::make_unique<Routine>(routine);
+  const std::uintptr_t thread = _beginthreadex(nullptr, 0, &RunRoutine, start.get(), 0, nullptr);
+  if (thread == 0) {
+    *error = errno;
+    return false;
+  }
+  start.release();  // the thread owns it now
+  CloseHandle(AsHandle(thread));
+  return true;
 }
 
 bool QueryProcessExitCode(std::uintptr_t process, uint32_t* exitCode) {
