@@ -29,7 +29,7 @@ POLL_S = 0.1  # while the page target appears
 CHILD_READ_FD, CHILD_WRITE_FD = 3, 4
 # Without these a fresh profile reaches out to Google's hosts at start, which this machine's
 # closed network refuses.
-QUIET_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+QUIET_FLAGS = ["--no-sandbox", "--disable-gpu", "--no-first-run",
                "--disable-background-networking", "--disable-component-update",
                "--disable-sync", "--disable-quic"]
 
@@ -39,9 +39,13 @@ class DevToolsError(RuntimeError):
 
 
 class Chromium(BrowserSession):
-    def __init__(self, flags=(), binary=CHROMIUM):
+    """display: an X display to show a window on (a headed browser, whose prompts a user can
+    answer); headless without one, where Chromium answers every prompt with Block itself."""
+
+    def __init__(self, flags=(), binary=CHROMIUM, display=None):
         self.flags = list(flags)
         self.binary = binary
+        self.display = display
         self.profile = None
         self.process = None
         self.to_browser = self.from_browser = None
@@ -61,10 +65,12 @@ class Chromium(BrowserSession):
             os.dup2(write_end, CHILD_WRITE_FD)
 
         self.stderr = tempfile.TemporaryFile()
+        mode = ["--headless"] if self.display is None else []
+        env = dict(os.environ, **({} if self.display is None else {"DISPLAY": self.display}))
         self.process = subprocess.Popen(
-            [self.binary, *QUIET_FLAGS, "--remote-debugging-pipe",
+            [self.binary, *mode, *QUIET_FLAGS, "--remote-debugging-pipe",
              f"--user-data-dir={self.profile}", *self.flags, "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.stderr,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.stderr, env=env,
             preexec_fn=place_pipe, close_fds=False, start_new_session=True)
         os.close(child_read)
         os.close(child_write)

@@ -31,6 +31,9 @@ from marionette import Firefox, MarionetteError  # noqa: E402
 
 SITE = "shop.example"
 CLIENT_TIMEOUT_MS = 4000
+# How long a call waits for the user's answer to a prompt: headless Firefox shows its prompt
+# and nobody answers it here (the answers are prompt_test.py's).
+PROMPT_WAIT_MS = 6000
 PAGE_WAIT_S = 30.0  # the client's time-out, its permission query, and a slow browser start
 
 # The page asks with the client and shows what the call settled to, as JSON.
@@ -41,7 +44,8 @@ CLIENT_PAGE = """<!doctype html>
 const params = {own: OWN_PARAM, other: OTHER_PARAM};
 const which = new URLSearchParams(location.search).get("param");
 const start = performance.now();
-TalvoroMac.getMacAddress({param: params[which], timeoutMs: TIMEOUT_MS}).then(
+TalvoroMac.getMacAddress({param: params[which], timeoutMs: TIMEOUT_MS,
+                          promptWaitMs: PROMPT_WAIT_MS}).then(
   value => ({value}),
   error => ({code: error.code, permission: error.permission, message: error.message})
 ).then(result => {
@@ -93,7 +97,8 @@ def cases(https_origin, address):
                {"policy": chromium_allowed}, "withheld", RUNNING),
               ("chromium", "no permission", "https", "own", {}, "blocked", RUNNING),
               ("chromium", "a plain-http page", "http", "own", {}, "insecure-page", RUNNING),
-              ("firefox", "the prompt unanswered", "https", "own", {}, "prompt", RUNNING),
+              # The page says what it waits for while the prompt is open.
+              ("firefox", "the prompt open", "https", "own", {}, "waiting", RUNNING),
               ("chromium", "the service stopped", "https", "own", {"policy": chromium_allowed},
                "unreachable", STOPPED)]],
 
@@ -104,9 +109,9 @@ def cases(https_origin, address):
         Case("firefox", "denied (permissions.default.loopback-network = 2)",
              ("https", "client"), "own",
              {"prefs": {"permissions.default.loopback-network": 2}}, blocked, RUNNING),
-        # Headless Firefox leaves its prompt open and holds the request: the client's time-out
-        # ends the call, and the permission still reads "prompt".
-        Case("firefox", "the prompt left unanswered until the client's time-out",
+        # Headless Firefox leaves its prompt open and holds the request: the end of the
+        # client's wait for an answer ends the call, and the permission still reads "prompt".
+        Case("firefox", "the prompt left unanswered until the client's wait ends",
              ("https", "client"), "own", {}, {**blocked, "permission": "prompt"}, RUNNING),
         Case("firefox", "a plain script tag with referrerpolicy=origin, allowed",
              ("https", "tag"), "own", firefox_allowed, address_shown, RUNNING),
@@ -128,6 +133,7 @@ def pages(macparam, stamp):
     own, other = (encode(macparam, text) for text in (SITE, "other.example"))
     client = (CLIENT_PAGE.replace("OWN_PARAM", json.dumps(own))
               .replace("OTHER_PARAM", json.dumps(other))
+              .replace("PROMPT_WAIT_MS", str(PROMPT_WAIT_MS))
               .replace("TIMEOUT_MS", str(CLIENT_TIMEOUT_MS)))
     tag = PAGE.format(src=html.escape(f"http://127.0.0.1:{PORT}/?callback=show&{own}"
                                       f"&b&c&d&_={stamp}"))
