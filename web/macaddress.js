@@ -268,10 +268,14 @@
       this.due = Math.max(this.due, Date.now() + this.settings.timeoutMs);
       this.allowed = true;
     }
+    // Only the user's Block is final at once: a permission that reads "denied" from the start
+    // may not govern this request at all (Chromium reads it so on pages that are no secure
+    // context, also where the page is on this device and nothing is gated).
+    const blocked = this.prompted && state === "denied";
     this.prompted = state === "prompt";
-    if (state === "denied") {
-      this.finish(failure(errors.LOCAL_ACCESS_BLOCKED, "the user or a policy blocks this page " +
-                                                       "from reaching the service at " +
+    if (blocked) {
+      this.finish(failure(errors.LOCAL_ACCESS_BLOCKED, "the user blocked this page from " +
+                                                       "reaching the service at " +
                                                        this.settings.base, state));
     } else if (this.failed !== null) {
       this.requestFailed();

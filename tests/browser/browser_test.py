@@ -93,15 +93,13 @@ def browser_command(browser, profile, url):
             "--virtual-time-budget=10000", "--dump-dom", url]
 
 
-def load_in_browser(browser, url, real_time_ms=None):
+def load_in_browser(browser, url):
     """The page's DOM after it has loaded, as Chromium dumps it; a fresh profile each time.
-    Virtual time stands still while a fetch is pending; a page that must see its own timers
-    fire during one gets `real_time_ms` of real time instead."""
+    A page whose outcome comes after its load (a fetch, a timer) wants the DevTools driver
+    (chromium_devtools.py): Chromium dumps the DOM once the page has loaded, whatever
+    --timeout says."""
     profile = tempfile.mkdtemp(prefix="talvoro-chromium-")
     command = browser_command(browser, profile, url)
-    if real_time_ms is not None:
-        command = [f"--timeout={real_time_ms}" if arg.startswith("--virtual-time-budget=")
-                   else arg for arg in command]
     # A session of its own, so that a hung browser goes down with all its helper processes.
     process = subprocess.Popen(command, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,

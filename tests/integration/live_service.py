@@ -80,7 +80,8 @@ class LiveService:
             self.__exit__(None, None, None)
             raise
 
-    def _start(self):
+    def launch(self):
+        """Starts the copy and returns at once, whether or not it gets the port."""
         self.folder = tempfile.mkdtemp(prefix="talvoro-live-")
         path = os.path.join(self.folder, "talvoro_macadress")
         shutil.copy2(self.executable, path)
@@ -88,6 +89,9 @@ class LiveService:
                 open(os.path.join(self.folder, "stderr"), "wb") as err:
             self.process = subprocess.Popen([path], cwd=self.folder, stdin=subprocess.DEVNULL,
                                             stdout=out, stderr=err)
+
+    def _start(self):
+        self.launch()
         deadline = time.monotonic() + START_WAIT_S
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
