@@ -295,7 +295,10 @@
     let due = this.due;
     if (this.waitsForPrompt()) due = Math.max(due, this.started + this.settings.promptWaitMs);
     const self = this;
-    this.timer = setTimeout(function () { self.expired(); }, Math.max(0, due - Date.now()));
+    // Browsers run a timer of more than 2^31 - 1 ms at once; a longer wait ends after that long
+    // (about 24 days) instead.
+    this.timer = setTimeout(function () { self.expired(); },
+                            Math.min(Math.max(0, due - Date.now()), 0x7fffffff));
   };
 
   Call.prototype.expired = function () {
@@ -343,6 +346,9 @@
     const current = function () { return self.controller === controller && !self.settled; };
     root.fetch(url, init).then(function (response) {
       if (!current()) return undefined;
+      // A request the prompt held may answer after its time-out passed, before the change
+      // event: its reply gets the time-out of any other from now on.
+      if (self.waitsForPrompt()) self.due = Math.max(self.due, Date.now() + settings.timeoutMs);
       self.answered = true;
       self.arm();
       if (response.status !== 200 || !response.body) {
