@@ -29,10 +29,9 @@
   // The service's line is under 200 bytes (a callback name of at most 128); anything past this
   // is not the service, and is not read further.
   const REPLY_LIMIT_BYTES = 1024;
-  // Browsers gate a public page's requests to this device ("loopback-network"; older Chromium:
-  // "local-network-access") and to the local network ("local-network") separately.
+  // Browsers gate a public page's requests to this device by "loopback-network" (older
+  // Chromium: "local-network-access"); the service is always on this device.
   const LOOPBACK_PERMISSIONS = ["loopback-network", "local-network-access"];
-  const LOCAL_PERMISSIONS = ["local-network", "local-network-access"];
   // A permission query that never settles must not hold the call's outcome back.
   const PERMISSION_READ_MS = 1000;
   // macparam's output: Base64 text, whole groups of four.
@@ -165,15 +164,15 @@
     }
   }
 
-  // Which permission names govern this page's requests to `base`; none for a page on this
-  // device itself, which is never gated, or a browser without a Permissions API.
-  function permissionNames(base) {
+  // Which permission names govern this page's requests to the service; none for a page on
+  // this device itself, which is never gated, or a browser without a Permissions API.
+  function permissionNames() {
     const page = root.location && root.location.hostname;
     const permissions = root.navigator && root.navigator.permissions;
     if ((page && isLoopbackHost(page)) || !permissions || typeof permissions.query !== "function") {
       return [];
     }
-    return isLoopbackHost(new URL(base).hostname) ? LOOPBACK_PERMISSIONS : LOCAL_PERMISSIONS;
+    return LOOPBACK_PERMISSIONS;
   }
 
   // The status object of the first name the browser knows, or null. A query that throws, or
@@ -196,256 +195,257 @@
   // holds the request until the user answers (Chromium and Firefox both do), so the call waits
   // up to promptWaitMs instead of its time-out; a request that fails while the permission reads
   // "prompt" had no prompt to wait for. The first outcome wins; settling ends the request, the
-  // timer and the permission's listener, so that nothing of a call outlives it.
-  function Call(settings, resolve, reject) {
-    this.settings = settings;
-    this.resolve = resolve;
-    this.reject = reject;
-    this.names = permissionNames(settings.base);
-    this.status = null;      // the permission's status object, once read
-    this.read = false;       // whether its first read has ended, with a status or none
-    this.controller = null;  // the request's AbortController
-    this.answered = false;   // whether the response's headers came
-    this.failed = null;      // why the request ended without an answer, while the read goes on
-    this.timer = null;
-    this.settled = false;
-    this.started = 0;
-    this.due = 0;            // when the time-out ends the request
-    this.prompted = false;   // whether the permission read "prompt" when last seen
-    this.allowed = false;    // whether it turned from "prompt" to "granted" during the call
-    this.retried = false;    // whether the request was sent once more after that
-    this.rereading = false;  // whether a failed request waits for a fresh read of the state
-    this.readTimer = null;   // the bound of a permission read
-    this.onChange = this.permissionChanged.bind(this);
+  // timers and the permission's listener, so that nothing of a call outlives it.
+  class Call {
+    constructor(settings, resolve, reject) {
+      this.settings = settings;
+      this.resolve = resolve;
+      this.reject = reject;
+      this.names = permissionNames();
+      this.status = null;      // the permission's status object, once read
+      this.read = false;       // whether its first read has ended, with a status or none
+      this.controller = null;  // the request's AbortController
+      this.answered = false;   // whether the response's headers came
+      this.failed = null;      // why the request ended without an answer, until that decides
+      this.timer = null;
+      this.readTimer = null;   // the bound of a permission read
+      this.settled = false;
+      this.started = 0;
+      this.due = 0;            // when the time-out ends the request
+      this.prompted = false;   // whether the permission read "prompt" when last seen
+      this.allowed = false;    // whether the user allowed it during the call
+      this.retried = false;    // whether the request was sent once more after that
+      this.rereading = false;  // whether a failed request waits for a fresh read of the state
+      this.onChange = () => this.permissionChanged();
+    }
+
+    // After Allow, a fresh read may know it before this status object's change event comes.
+    state() {
+      const state = this.status ? this.status.state : null;
+      return state === "prompt" && this.allowed ? "granted" : state;
+    }
+
+    start() {
+      this.started = Date.now();
+      this.due = this.started + this.settings.timeoutMs;
+      if (this.names.length === 0) {
+        this.read = true;
+      } else {
+        this.readStatus((status) => this.permissionRead(status));
+      }
+      this.send();
+      this.arm();
+    }
+
+    // Calls back once with the permission's status, or null when the browser has none or its
+    // query takes longer than its bound.
+    readStatus(callback) {
+      let done = false;
+      const once = (status) => {
+        clearTimeout(this.readTimer);
+        if (done) return;
+        done = true;
+        callback(status);
+      };
+      this.readTimer = setTimeout(() => once(null), PERMISSION_READ_MS);
+      queryStatus(this.names).then(once);
+    }
+
+    permissionRead(status) {
+      if (this.read || this.settled) return;
+      this.read = true;
+      this.status = status;
+      if (status && typeof status.addEventListener === "function") {
+        status.addEventListener("change", this.onChange);
+      }
+      this.permissionChanged();
+    }
+
+    permissionChanged() {
+      if (this.settled || !this.read) return;
+      const state = this.state();
+      if (this.prompted && state === "granted") {
+        // The user allowed it: from now on the held request has the time-out of any other.
+        this.due = Math.max(this.due, Date.now() + this.settings.timeoutMs);
+        this.allowed = true;
+      }
+      // Only the user's Block is final at once: a permission that reads "denied" from the
+      // start may not govern this request at all (Chromium reads it so on pages that are no
+      // secure context, also where the page is on this device and nothing is gated).
+      const blocked = this.prompted && state === "denied";
+      this.prompted = state === "prompt";
+      if (blocked) {
+        this.finish(failure(errors.LOCAL_ACCESS_BLOCKED, "the user blocked this page from " +
+                                                         "reaching the service at " +
+                                                         this.settings.base, state));
+      } else if (this.failed !== null) {
+        this.requestFailed();
+      } else {
+        this.arm();
+      }
+    }
+
+    // Whether the user may still be answering the browser's prompt for this call.
+    waitsForPrompt() {
+      return this.state() === "prompt" && !this.answered &&
+             Date.now() < this.started + this.settings.promptWaitMs;
+    }
+
+    arm() {
+      clearTimeout(this.timer);
+      let due = this.due;
+      if (this.waitsForPrompt()) due = Math.max(due, this.started + this.settings.promptWaitMs);
+      // Browsers run a timer of more than 2^31 - 1 ms at once; a longer wait ends after that
+      // long (about 24 days) instead.
+      this.timer = setTimeout(() => this.expired(),
+                              Math.min(Math.max(0, due - Date.now()), 0x7fffffff));
+    }
+
+    expired() {
+      if (this.settled) return;
+      if (this.answered) {
+        this.finish(failure(errors.INVALID_REPLY, this.settings.base + " did not end its " +
+                                                  "reply within " + this.settings.timeoutMs +
+                                                  " ms"));
+      } else if (!this.read) {
+        // Whether a prompt holds the request is for the permission's read to tell; it ends
+        // within its own bound and arms the timer again.
+      } else {
+        const message = "the service at " + this.settings.base + " did not answer within " +
+                        (Date.now() - this.started) + " ms";
+        this.abort();
+        this.unanswered(message);
+      }
+    }
+
+    send() {
+      const settings = this.settings;
+      const controller = new AbortController();
+      this.controller = controller;
+      const name = callbackName();
+      // The parameter goes in as it is: the service reads its '+', '/' and '=' literally. The
+      // three fields after it are placeholders the service expects; the last defeats caches.
+      const url = settings.base + "/?callback=" + name + "&" + settings.param + "&b&c&d&_=" +
+                  Date.now();
+      // A dictionary without a prototype: fetch reads its options through the prototype
+      // chain, where a polluted Object.prototype could add headers or a body.
+      const init = Object.assign(Object.create(null), {
+        method: "GET",
+        mode: "cors",
+        // Cookies of other local web apps must not go to whatever answers on the port.
+        credentials: "omit",
+        cache: "no-store",
+        redirect: "error",
+        // The service checks the page's origin in the Referer; browsers drop the Referer on
+        // the way from an https page to http unless the request asks.
+        referrerPolicy: "origin",
+        signal: controller.signal
+      });
+      const current = () => this.controller === controller && !this.settled;
+      root.fetch(url, init).then((response) => {
+        if (!current()) return undefined;
+        // A request the prompt held may answer after its time-out passed, before the change
+        // event: its reply gets the time-out of any other from now on.
+        if (this.waitsForPrompt()) this.due = Math.max(this.due, Date.now() + settings.timeoutMs);
+        this.answered = true;
+        this.arm();
+        if (response.status !== 200 || !response.body) {
+          return this.finish(failure(errors.INVALID_REPLY, settings.base + " answered with " +
+                                                           "status " + response.status));
+        }
+        return readBounded(response, REPLY_LIMIT_BYTES).then((text) => {
+          if (!current()) return;
+          const address = text === null ? null : parseReply(text, name);
+          if (address === null) {
+            this.finish(failure(errors.INVALID_REPLY, settings.base + " did not answer as " +
+                                                      "the service does"));
+          } else {
+            this.finish(null, address);
+          }
+        });
+      }).catch(() => {
+        if (!current()) return;
+        if (this.answered) {
+          this.finish(failure(errors.INVALID_REPLY, settings.base + " broke off its reply"));
+          return;
+        }
+        this.failed = "the service at " + settings.base + " is not reachable";
+        if (this.read) this.requestFailed();
+      });
+    }
+
+    // Chromium connects before it asks the user and holds the connection while its prompt is
+    // open; the service closes a connection that sends nothing for a second, so the request
+    // the user allowed may fail on it. A call asks once more after an answer of Allow, which
+    // the permission shows: by its change event, or by a fresh read when the failure came
+    // first.
+    requestFailed() {
+      if (this.rereading) return;  // the fresh read below decides
+      if (this.retried || !(this.allowed || this.state() === "prompt")) {
+        this.unanswered(this.failed);
+      } else if (this.allowed) {
+        this.retry();
+      } else {
+        this.rereading = true;
+        this.readStatus((status) => {
+          this.rereading = false;
+          if (this.settled || this.failed === null) return;
+          if (status && status.state === "granted") {
+            this.allowed = true;
+            this.retry();
+          } else {
+            this.unanswered(this.failed);
+          }
+        });
+      }
+    }
+
+    retry() {
+      this.retried = true;
+      this.failed = null;
+      this.due = Date.now() + this.settings.timeoutMs;
+      this.send();
+      this.arm();
+    }
+
+    abort() {
+      if (this.controller) this.controller.abort();
+      this.controller = null;
+    }
+
+    // Nothing answered: whether the browser stood in the way decides which failure it is.
+    unanswered(message) {
+      const state = this.state();
+      if (state && state !== "granted") {
+        this.finish(failure(errors.LOCAL_ACCESS_BLOCKED, "the browser does not let this page " +
+                                                         "reach the service at " +
+                                                         this.settings.base + " (its " +
+                                                         "local-network permission is " +
+                                                         state + ")", state));
+      } else {
+        this.finish(failure(errors.SERVICE_UNREACHABLE, message, state));
+      }
+    }
+
+    finish(error, address) {
+      if (this.settled) return;
+      this.settled = true;
+      clearTimeout(this.timer);
+      clearTimeout(this.readTimer);
+      if (this.status && typeof this.status.removeEventListener === "function") {
+        this.status.removeEventListener("change", this.onChange);
+      }
+      this.abort();
+      if (error) {
+        this.reject(error);
+      } else {
+        this.resolve(address);
+      }
+    }
   }
 
-  Call.prototype.state = function () {
-    return this.status ? this.status.state : null;
-  };
-
-  Call.prototype.start = function () {
-    this.started = Date.now();
-    this.due = this.started + this.settings.timeoutMs;
-    if (this.names.length === 0) {
-      this.read = true;
-    } else {
-      this.readStatus(this.permissionRead.bind(this));
-    }
-    this.send();
-    this.arm();
-  };
-
-  // Calls back once with the permission's status, or null when the browser has none or its
-  // query takes longer than its bound.
-  Call.prototype.readStatus = function (callback) {
-    const self = this;
-    let done = false;
-    const once = function (status) {
-      clearTimeout(self.readTimer);
-      if (done) return;
-      done = true;
-      callback(status);
-    };
-    this.readTimer = setTimeout(function () { once(null); }, PERMISSION_READ_MS);
-    queryStatus(this.names).then(once);
-  };
-
-  Call.prototype.permissionRead = function (status) {
-    if (this.read || this.settled) return;
-    this.read = true;
-    this.status = status;
-    if (status && typeof status.addEventListener === "function") {
-      status.addEventListener("change", this.onChange);
-    }
-    this.permissionChanged();
-  };
-
-  Call.prototype.permissionChanged = function () {
-    if (this.settled || !this.read) return;
-    const state = this.state();
-    if (this.prompted && state === "granted") {
-      // The user allowed it: from now on the held request has the time-out of any other.
-      this.due = Math.max(this.due, Date.now() + this.settings.timeoutMs);
-      this.allowed = true;
-    }
-    // Only the user's Block is final at once: a permission that reads "denied" from the start
-    // may not govern this request at all (Chromium reads it so on pages that are no secure
-    // context, also where the page is on this device and nothing is gated).
-    const blocked = this.prompted && state === "denied";
-    this.prompted = state === "prompt";
-    if (blocked) {
-      this.finish(failure(errors.LOCAL_ACCESS_BLOCKED, "the user blocked this page from " +
-                                                       "reaching the service at " +
-                                                       this.settings.base, state));
-    } else if (this.failed !== null) {
-      this.requestFailed();
-    } else {
-      this.arm();
-    }
-  };
-
-  // Whether the user may still be answering the browser's prompt for this call.
-  Call.prototype.waitsForPrompt = function () {
-    return this.state() === "prompt" && !this.answered &&
-           Date.now() < this.started + this.settings.promptWaitMs;
-  };
-
-  Call.prototype.arm = function () {
-    clearTimeout(this.timer);
-    let due = this.due;
-    if (this.waitsForPrompt()) due = Math.max(due, this.started + this.settings.promptWaitMs);
-    const self = this;
-    // Browsers run a timer of more than 2^31 - 1 ms at once; a longer wait ends after that long
-    // (about 24 days) instead.
-    this.timer = setTimeout(function () { self.expired(); },
-                            Math.min(Math.max(0, due - Date.now()), 0x7fffffff));
-  };
-
-  Call.prototype.expired = function () {
-    if (this.settled) return;
-    if (this.answered) {
-      this.finish(failure(errors.INVALID_REPLY, this.settings.base + " did not end its reply " +
-                                                "within " + this.settings.timeoutMs + " ms"));
-    } else if (!this.read) {
-      // Whether a prompt holds the request is for the permission's read to tell; it ends
-      // within its own bound and arms the timer again.
-    } else if (this.waitsForPrompt()) {
-      this.arm();
-    } else {
-      const message = "the service at " + this.settings.base + " did not answer within " +
-                      (Date.now() - this.started) + " ms";
-      this.abort();
-      this.unanswered(message);
-    }
-  };
-
-  Call.prototype.send = function () {
-    const self = this;
-    const settings = this.settings;
-    const controller = new AbortController();
-    this.controller = controller;
-    const name = callbackName();
-    // The parameter goes in as it is: the service reads its '+', '/' and '=' literally. The
-    // three fields after it are placeholders the service expects; the last defeats caches.
-    const url = settings.base + "/?callback=" + name + "&" + settings.param + "&b&c&d&_=" +
-                Date.now();
-    // A dictionary without a prototype: fetch reads its options through the prototype chain,
-    // where a polluted Object.prototype could add headers or a body.
-    const init = Object.assign(Object.create(null), {
-      method: "GET",
-      mode: "cors",
-      // Cookies of other local web apps must not go to whatever answers on the port.
-      credentials: "omit",
-      cache: "no-store",
-      redirect: "error",
-      // The service checks the page's origin in the Referer; browsers drop the Referer on the
-      // way from an https page to http unless the request asks.
-      referrerPolicy: "origin",
-      signal: controller.signal
-    });
-    const current = function () { return self.controller === controller && !self.settled; };
-    root.fetch(url, init).then(function (response) {
-      if (!current()) return undefined;
-      // A request the prompt held may answer after its time-out passed, before the change
-      // event: its reply gets the time-out of any other from now on.
-      if (self.waitsForPrompt()) self.due = Math.max(self.due, Date.now() + settings.timeoutMs);
-      self.answered = true;
-      self.arm();
-      if (response.status !== 200 || !response.body) {
-        return self.finish(failure(errors.INVALID_REPLY, settings.base + " answered with " +
-                                                         "status " + response.status));
-      }
-      return readBounded(response, REPLY_LIMIT_BYTES).then(function (text) {
-        if (!current()) return;
-        const address = text === null ? null : parseReply(text, name);
-        if (address === null) {
-          self.finish(failure(errors.INVALID_REPLY, settings.base + " did not answer as the " +
-                                                    "service does"));
-        } else {
-          self.finish(null, address);
-        }
-      });
-    }).catch(function () {
-      if (!current()) return;
-      if (self.answered) {
-        self.finish(failure(errors.INVALID_REPLY, settings.base + " broke off its reply"));
-        return;
-      }
-      self.failed = "the service at " + settings.base + " is not reachable";
-      if (self.read) self.requestFailed();
-    });
-  };
-
-  // Chromium connects before it asks the user and holds the connection while its prompt is
-  // open; the service closes a connection that sends nothing for a second, so the request the
-  // user allowed may fail on it. A call asks once more after an answer of Allow, which the
-  // permission shows: by its change event, or by a fresh read when the failure came first.
-  Call.prototype.requestFailed = function () {
-    const self = this;
-    if (this.rereading) return;  // the fresh read below decides
-    if (this.retried || !(this.allowed || this.state() === "prompt")) {
-      this.unanswered(this.failed);
-    } else if (this.allowed) {
-      this.retry();
-    } else {
-      this.rereading = true;
-      this.readStatus(function (status) {
-        self.rereading = false;
-        if (self.settled || self.failed === null) return;
-        if (status && status.state === "granted") {
-          self.retry();
-        } else {
-          self.unanswered(self.failed);
-        }
-      });
-    }
-  };
-
-  Call.prototype.retry = function () {
-    this.retried = true;
-    this.failed = null;
-    this.due = Date.now() + this.settings.timeoutMs;
-    this.send();
-    this.arm();
-  };
-
-  Call.prototype.abort = function () {
-    if (this.controller) this.controller.abort();
-    this.controller = null;
-  };
-
-  // Nothing answered: whether the browser stood in the way decides which failure it is.
-  Call.prototype.unanswered = function (message) {
-    const state = this.state();
-    if (state && state !== "granted") {
-      this.finish(failure(errors.LOCAL_ACCESS_BLOCKED, "the browser does not let this page " +
-                                                       "reach the service at " +
-                                                       this.settings.base + " (its " +
-                                                       "local-network permission is " + state +
-                                                       ")", state));
-    } else {
-      this.finish(failure(errors.SERVICE_UNREACHABLE, message, state));
-    }
-  };
-
-  Call.prototype.finish = function (error, address) {
-    if (this.settled) return;
-    this.settled = true;
-    clearTimeout(this.timer);
-    clearTimeout(this.readTimer);
-    if (this.status && typeof this.status.removeEventListener === "function") {
-      this.status.removeEventListener("change", this.onChange);
-    }
-    this.abort();
-    if (error) {
-      this.reject(error);
-    } else {
-      this.resolve(address);
-    }
-  };
-
   function getMacAddress(options) {
-    return new Promise(function (resolve, reject) {
+    return new Promise((resolve, reject) => {
       new Call(readOptions(options), resolve, reject).start();
     });
   }
