@@ -8,15 +8,12 @@ Not shown: build-and-run's own build and Ctrl-C; only the page server it starts.
 Usage: first_minute_test.py EXE MACPARAM"""
 
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 import private_host  # noqa: E402
-from browser_test import arguments  # noqa: E402
-from checks import check, report  # noqa: E402
+from checks import check  # noqa: E402
 from chromium_devtools import Chromium, DevToolsError  # noqa: E402
 from live_service import LiveService  # noqa: E402
 from marionette import Firefox, MarionetteError  # noqa: E402
@@ -34,7 +31,7 @@ def shown(browser, url):
     return case, browser.text("#address")
 
 
-def run(executable, macparam):
+def run(executable, macparam, _scratch):
     server = subprocess.Popen([sys.executable, SERVE_DEMO, macparam], stdout=subprocess.PIPE,
                               text=True)
     try:
@@ -61,21 +58,6 @@ def run(executable, macparam):
         server.wait()
 
 
-def main():
-    executable, macparam, _, _ = arguments(__doc__, ("chromium", "firefox-esr"))
-    code = private_host.reenter()
-    if code is not None:
-        return code
-    scratch = tempfile.mkdtemp(prefix="talvoro-first-")
-    try:
-        private_host.set_up(scratch)
-        run(executable, macparam)
-    except (RuntimeError, OSError, subprocess.CalledProcessError) as error:
-        check(False, "set-up", str(error))
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-    return report()
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(private_host.run_test(__doc__, ("chromium", "firefox-esr"), run))

@@ -27,7 +27,6 @@ import json
 import os
 import pwd
 import queue
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -37,8 +36,8 @@ from collections import namedtuple
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 import private_host  # noqa: E402
-from browser_test import PAGE, arguments, page_server, read_web, serve_over_tls  # noqa: E402
-from checks import check, report  # noqa: E402
+from browser_test import PAGE, page_server, read_web, serve_over_tls  # noqa: E402
+from checks import check  # noqa: E402
 from chromium_devtools import Chromium, DevToolsError  # noqa: E402
 from live_service import PORT, START_WAIT_S, LiveService, encode  # noqa: E402
 from public_site_test import SITE, wait_for_policy  # noqa: E402
@@ -286,7 +285,6 @@ def pages(macparam):
 
 
 def run(executable, macparam, scratch):
-    private_host.set_up(scratch)
     address = private_host.expected_mac()
     server = page_server(pages(macparam))
     serve_over_tls(server, scratch)
@@ -323,20 +321,6 @@ def run(executable, macparam, scratch):
         server.server_close()
 
 
-def main():
-    executable, macparam, _, _ = arguments(__doc__, ("chromium", "setpriv"))
-    code = private_host.reenter()
-    if code is not None:
-        return code
-    scratch = tempfile.mkdtemp(prefix="talvoro-host-")
-    try:
-        run(executable, macparam, scratch)
-    except (RuntimeError, OSError, subprocess.SubprocessError) as error:
-        check(False, "set-up", str(error))
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-    return report()
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(private_host.run_test(__doc__, ("chromium", "setpriv"), run))

@@ -13,8 +13,15 @@ Needs root (unshare, ip, mount); the test suite runs as root."""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+# browser_test puts the integration tests' fixtures (checks among them) on the path.
+from browser_test import arguments  # noqa: E402
+from checks import check, report  # noqa: E402
 
 MARK = "TALVORO_PRIVATE_HOST"  # set once the process runs inside the namespaces
 ADAPTER = "tap0"
@@ -59,6 +66,26 @@ def set_up(scratch):
     os.mkdir(work)
     _run("mount", "-t", "overlay", "overlay", "-o",
          f"lowerdir=/etc,upperdir={upper},workdir={work}", "/etc")
+
+
+def run_test(doc, programs, run):
+    """A browser test's whole run as a host of its own: EXE and MACPARAM from the command line,
+    the programs it needs on PATH, then `run(executable, macparam, scratch)` inside the
+    namespaces once they are set up, with a scratch folder that goes afterwards. A set-up that
+    fails counts as a failed check. Returns the test's exit code."""
+    executable, macparam = arguments(doc, programs)[:2]
+    code = reenter()
+    if code is not None:
+        return code
+    scratch = tempfile.mkdtemp(prefix="talvoro-host-")
+    try:
+        set_up(scratch)
+        run(executable, macparam, scratch)
+    except (RuntimeError, OSError, subprocess.SubprocessError) as error:
+        check(False, "set-up", str(error))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return report()
 
 
 def expected_mac():

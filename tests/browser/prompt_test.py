@@ -20,18 +20,16 @@ Usage: prompt_test.py EXE MACPARAM"""
 
 import json
 import os
-import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 from collections import namedtuple
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 import private_host  # noqa: E402
-from browser_test import arguments, page_server, read_web, serve_over_tls  # noqa: E402
-from checks import check, report  # noqa: E402
+from browser_test import page_server, read_web, serve_over_tls  # noqa: E402
+from checks import check  # noqa: E402
 from chromium_devtools import Chromium, DevToolsError  # noqa: E402
 from live_service import LiveService, encode  # noqa: E402
 from marionette import Firefox, MarionetteError  # noqa: E402
@@ -228,7 +226,6 @@ def run_case(case, port, display):
 
 
 def run(executable, macparam, scratch):
-    private_host.set_up(scratch)
     address = private_host.expected_mac()
     own = encode(macparam, SITE)
     page = PAGE.replace("PARAM", json.dumps(own)).replace("TIMEOUT_MS", str(TIMEOUT_MS))
@@ -258,21 +255,7 @@ def run(executable, macparam, scratch):
         server.server_close()
 
 
-def main():
-    executable, macparam, _, _, _, _ = arguments(__doc__, ("chromium", "firefox-esr", "Xvfb",
-                                                           "xdotool"))
-    code = private_host.reenter()
-    if code is not None:
-        return code
-    scratch = tempfile.mkdtemp(prefix="talvoro-prompt-")
-    try:
-        run(executable, macparam, scratch)
-    except (RuntimeError, OSError) as error:
-        check(False, "set-up", str(error))
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-    return report()
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(private_host.run_test(__doc__, ("chromium", "firefox-esr", "Xvfb", "xdotool"),
+                                   run))

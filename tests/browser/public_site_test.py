@@ -15,16 +15,14 @@ Usage: public_site_test.py EXE MACPARAM"""
 
 import html
 import json
-import shutil
 import sys
-import tempfile
 import time
 from collections import namedtuple
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 import private_host  # noqa: E402
-from browser_test import PAGE, arguments, page_server, read_web, serve_over_tls  # noqa: E402
-from checks import check, report  # noqa: E402
+from browser_test import PAGE, page_server, read_web, serve_over_tls  # noqa: E402
+from checks import check  # noqa: E402
 from chromium_devtools import Chromium, DevToolsError  # noqa: E402
 from live_service import PORT, LiveService, encode, expected_address  # noqa: E402
 from marionette import Firefox, MarionetteError  # noqa: E402
@@ -240,7 +238,6 @@ def run_case(case, ports):
 
 
 def run(executable, macparam, scratch):
-    private_host.set_up(scratch)
     address = private_host.expected_mac()
     independent = expected_address()
     if not check(independent == address, "set-up",
@@ -268,20 +265,6 @@ def run(executable, macparam, scratch):
             server.server_close()
 
 
-def main():
-    executable, macparam, _, _ = arguments(__doc__, ("chromium", "firefox-esr"))
-    code = private_host.reenter()
-    if code is not None:
-        return code
-    scratch = tempfile.mkdtemp(prefix="talvoro-host-")
-    try:
-        run(executable, macparam, scratch)
-    except (RuntimeError, OSError) as error:
-        check(False, "set-up", str(error))
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-    return report()
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(private_host.run_test(__doc__, ("chromium", "firefox-esr"), run))
