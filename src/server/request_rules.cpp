@@ -27,6 +27,10 @@ std::string_view RefererValue(std::string_view line) {
   return line;
 }
 
+// What ends the authority, and what may follow the origin text. Browsers read a backslash as '/'
+// in http(s) URLs; elsewhere it is no host's character either, so it ends the authority always.
+constexpr std::string_view kAuthorityEnds = "/?#\\";
+
 // "user@host:port" of scheme://user@host:port/path, less the user part.
 std::string_view HostAndPort(std::string_view value) {
   const std::size_t scheme = value.find("://");
@@ -34,7 +38,7 @@ std::string_view HostAndPort(std::string_view value) {
     return {};
   }
   std::string_view authority = value.substr(scheme + 3);
-  authority = authority.substr(0, authority.find_first_of("/?#"));
+  authority = authority.substr(0, authority.find_first_of(kAuthorityEnds));
   const std::size_t at = authority.rfind('@');
   if (at != std::string_view::npos) {
     authority.remove_prefix(at + 1);
@@ -78,8 +82,8 @@ bool OriginMatchesReferer(std::string_view origin, std::string_view refererLine)
     return false;
   }
   if (value.substr(0, origin.size()) == origin) {
-    if (value.size() == origin.size() ||
-        std::string_view("/:?#").find(value[origin.size()]) != std::string_view::npos) {
+    if (value.size() == origin.size() || value[origin.size()] == ':' ||
+        kAuthorityEnds.find(value[origin.size()]) != std::string_view::npos) {
       return true;
     }
   }

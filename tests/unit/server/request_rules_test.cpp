@@ -53,6 +53,10 @@ TEST(OriginRuleTest, Table) {
       {"https://shop.example", "referer: https://shop.example/checkout", true},
       {"https://shop.example", "referer: https://shop.example?q", true},
       {"[::1]", "referer: http://[::1]:8080/", true},
+      // a backslash reads as '/' in http(s), as browsers read it
+      {"shop.example", "referer: https://shop.example\\cart", true},
+      {"https://shop.example", "referer: https://shop.example\\cart", true},
+      {"shop.example", "referer: https://shop.example\\@evil.example/", true},
       // fails
       {"shop.example", "", false},
       {"shop.example", "referer: ", false},
@@ -67,6 +71,11 @@ TEST(OriginRuleTest, Table) {
       {"abc", "referer: http://abc/", false},  // three bytes are too few
       {"", "referer: http://abc/", false},
       {"shop.example", "referrer: http://shop.example/", false},
+      {"shop.example", "referer: https://evil.example\\@shop.example/", false},
+      {"shop.example", "referer: http://evil.example\\.shop.example/", false},
+      {"shop.example:8080", "referer: https://shop.example\\:8080/", false},
+      {"https://shop.example", "referer: https://shop.example.evil.example\\/", false},
+      {"shop.example", "referer: foo://evil.example\\@shop.example/", false},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(OriginMatchesReferer(row.origin, row.referer), row.passes)
