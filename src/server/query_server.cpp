@@ -166,7 +166,11 @@ int RunQueryServer() {
   uint32_t failuresInARow = 0;
   while (!StopRequested()) {
     const std::optional<ListenerFailure> failure = ServeUntilAcceptFails(reports);
-    platform::CleanupSockets();
+    // Only a start of its own is ended: an unmatched WSACleanup would close the sockets of
+    // another query server of the process.
+    if (!failure || failure->step != ListenerStep::kStartSockets) {
+      platform::CleanupSockets();
+    }
     if (failure) {
       PauseUnlessStopped(ListenerRetryPauseMs(++failuresInARow));
     } else {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,12 @@ namespace {
 
 #ifdef _WIN32
 constexpr int32_t kAddressInUse = 10048;  // WSAEADDRINUSE
+// A port held with SO_EXCLUSIVEADDRUSE may be refused as in use or as access denied (Wine's
+// answer); either way the bind is what fails.
+const std::vector<int32_t> kHeldPortErrors = {kAddressInUse, 10013};
 #else
 constexpr int32_t kAddressInUse = 98;  // EADDRINUSE
+const std::vector<int32_t> kHeldPortErrors = {kAddressInUse};
 #endif
 
 TEST(ListenerRetryPause, StartsShortAndSettlesAtOneSecond) {
@@ -103,7 +108,10 @@ TEST_F(ListenerBuild, ASecondListenerOnTheSamePortFailsAtItsBind) {
   platform::ScopedSocket second;
   const std::optional<ListenerFailure> failure = BuildListener(port, second);
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(*failure, (ListenerFailure{ListenerStep::kBind, kAddressInUse}));
+  EXPECT_EQ(failure->step, ListenerStep::kBind);
+  EXPECT_NE(std::find(kHeldPortErrors.begin(), kHeldPortErrors.end(), failure->error),
+            kHeldPortErrors.end())
+      << "bind error " << failure->error;
 }
 
 }  // namespace
