@@ -1,5 +1,7 @@
 #include "server/query_server.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -7,9 +9,6 @@
 #include "platform/debug_trace.h"
 #include "platform/host_process.h"
 #include "platform/message_pump.h"
-#include "platform/processes.h"
-#include "platform/sockets.h"
-#include "platform/unique_handle.h"
 #include "server/request_handler.h"
 #include "shared/worker_stop_flag.h"
 
@@ -17,6 +16,9 @@ namespace {
 
 constexpr uint32_t kTunnelExitCode = 9;
 constexpr uint32_t kRebuildPauseMs = 300;
+
+// Replaced by tests only.
+std::atomic<SweepSnapshotter> Snapshotter{nullptr};
 
 void ConsoleMessage(const char* format, int32_t code) {
   std::printf(format, static_cast<int>(code));
@@ -27,15 +29,38 @@ bool StopRequested() {
   return WorkerStopFlag.load() == 1;
 }
 
-// Closes one connection or listener on every way out.
-using ScopedSocket =
-    platform::UniqueHandle<platform::Socket, platform::kInvalidSocket, &platform::CloseSocket>;
+// Sleeps `milliseconds` in short steps, so that a stop does not wait for the whole pause.
+void PauseUnlessStopped(uint32_t milliseconds) {
+  while (milliseconds > 0 && !StopRequested()) {
+    const uint32_t step = std::min(milliseconds, kStopLookMs);
+    platform::SleepMilliseconds(step);
+    milliseconds -= step;
+  }
+}
+
+void WriteFailure(const ListenerFailure& failure) {
+  switch (failure.step) {
+    case ListenerStep::kStartSockets:
+      break;  // the socket layer's start has never been reported
+    case ListenerStep::kCreate:
+      ConsoleMessage("Socket Error No : %d", failure.error);
+      break;
+    case ListenerStep::kBind:
+      platform::WriteDebugTrace("[sock] recv start server error 1 \r\n");
+      ConsoleMessage("Bind Error No : %d", failure.error);
+      break;
+    case ListenerStep::kListen:
+      platform::WriteDebugTrace("[sock] recv start server error 2 \r\n");
+      ConsoleMessage("Listen Error No : %d", failure.error);
+      break;
+  }
+}
 
 enum class Served : std::uint8_t { kAnswered, kEmpty, kAcceptFailed };
 
 Served ServeConnection(platform::Socket listenerSocket) {
   platform::WriteDebugTrace("[sock] recv start server 000 \r\n");
-  const ScopedSocket connection(platform::AcceptConnection(listenerSocket));
+  const platform::ScopedSocket connection(platform::AcceptConnection(listenerSocket));
   platform::WriteDebugTrace("[sock] recv start server 001 \r\n");
   if (connection.get() == platform::kInvalidSocket) {
     platform::WriteDebugTrace("[sock] recv INVALID_SOCKET ===============05\n");
@@ -60,27 +85,22 @@ Served ServeConnection(platform::Socket listenerSocket) {
   return Served::kAnswered;
 }
 
-// One listener build and its connection loop; false when the listener cannot be built.
-bool ServeUntilAcceptFails() {
+// One listener build and its connection loop; the build's failure when there is no listener.
+std::optional<ListenerFailure> ServeUntilAcceptFails(ListenerFailureReports& reports) {
+  std::optional<ListenerFailure> failure;
+  platform::ScopedSocket listener;
   if (!platform::StartSockets()) {
-    return false;
+    failure = ListenerFailure{ListenerStep::kStartSockets, platform::LastSocketError()};
+  } else {
+    failure = BuildListener(kServerPort, listener);
   }
-  const ScopedSocket listener(platform::CreateStreamSocket());
-  if (listener.get() == platform::kInvalidSocket) {
-    ConsoleMessage("Socket Error No : %d", platform::LastSocketError());
-    return false;
+  if (failure) {
+    if (reports.ShouldWrite(*failure)) {
+      WriteFailure(*failure);
+    }
+    return failure;
   }
-  platform::SetReuseAddress(listener.get());
-  if (!platform::BindAnyAddress(listener.get(), kServerPort)) {
-    platform::WriteDebugTrace("[sock] recv start server error 1 \r\n");
-    ConsoleMessage("Bind Error No : %d", platform::LastSocketError());
-    return false;
-  }
-  if (!platform::ListenOn(listener.get(), 1)) {
-    platform::WriteDebugTrace("[sock] recv start server error 2 \r\n");
-    ConsoleMessage("Listen Error No : %d", platform::LastSocketError());
-    return false;
-  }
+  reports.ListenerBuilt();
   platform::WriteDebugTrace("[sock] recv start server \r\n");
   while (!StopRequested()) {
     const Served served = ServeConnection(listener.get());
@@ -91,18 +111,48 @@ bool ServeUntilAcceptFails() {
       platform::PumpStep();  // an empty request goes straight back to accept
     }
   }
-  return true;
+  return std::nullopt;
+}
+
+// The id is the snapshot's, and may have passed to another process since: the name that
+// counts is the one read through the handle, which holds one process whatever the id becomes.
+bool EndIfStillTunnel(uint32_t processId) {
+  const platform::OpenedProcess process = platform::OpenProcessToEnd(processId);
+  return process &&
+         MatchesTunnelName(platform::OpenedProcessFileName(process), kTunnelProcessName) &&
+         platform::TerminateOpenedProcess(process, kTunnelExitCode);
 }
 
 }  // namespace
 
+std::optional<ListenerFailure> BuildListener(uint16_t port, platform::ScopedSocket& listener) {
+  listener.reset(platform::CreateStreamSocket());
+  if (!listener) {
+    return ListenerFailure{ListenerStep::kCreate, platform::LastSocketError()};
+  }
+  platform::SetListenerAddressRule(listener.get());
+  if (!platform::BindAnyAddress(listener.get(), port)) {
+    return ListenerFailure{ListenerStep::kBind, platform::LastSocketError()};
+  }
+  if (!platform::ListenOn(listener.get(), 1)) {
+    return ListenerFailure{ListenerStep::kListen, platform::LastSocketError()};
+  }
+  return std::nullopt;
+}
+
+void SetSweepSnapshotter(SweepSnapshotter snapshotter) {
+  Snapshotter.store(snapshotter);
+}
+
 void SweepTunnelProcess() {
   platform::WriteDebugTrace("[run] === start.exe ==== \r\n");
-  for (const platform::ProcessEntry& entry : platform::SnapshotProcesses()) {
+  const SweepSnapshotter snapshotter = Snapshotter.load();
+  for (const platform::ProcessEntry& entry :
+       snapshotter != nullptr ? snapshotter() : platform::SnapshotProcesses()) {
     platform::WriteDebugTrace(("[run] " + entry.exeFile + " ==== \r\n").c_str());
     platform::PumpStep();
     if (MatchesTunnelName(entry.exeFile, kTunnelProcessName)) {
-      platform::TerminateProcessById(entry.processId, kTunnelExitCode);
+      EndIfStillTunnel(entry.processId);
       break;  // only the first match, whether or not it could be ended
     }
   }
@@ -112,13 +162,21 @@ void SweepTunnelProcess() {
 int RunQueryServer() {
   platform::PaceStepsClosely();
   SweepTunnelProcess();
+  ListenerFailureReports reports;
+  uint32_t failuresInARow = 0;
   while (!StopRequested()) {
-    const bool built = ServeUntilAcceptFails();
-    platform::CleanupSockets();
-    if (!built) {
-      return 1;
+    const std::optional<ListenerFailure> failure = ServeUntilAcceptFails(reports);
+    // Only a start of its own is ended: an unmatched WSACleanup would close the sockets of
+    // another query server of the process.
+    if (!failure || failure->step != ListenerStep::kStartSockets) {
+      platform::CleanupSockets();
     }
-    platform::SleepMilliseconds(kRebuildPauseMs);
+    if (failure) {
+      PauseUnlessStopped(ListenerRetryPauseMs(++failuresInARow));
+    } else {
+      failuresInARow = 0;
+      platform::SleepMilliseconds(kRebuildPauseMs);
+    }
   }
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "platform/processes.h"
 
 #include <dirent.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <csignal>
 
@@ -35,6 +36,22 @@ std::string_view ExePathTail(std::string_view path) {
     path.remove_suffix(kDeleted.size());
   }
   return path.substr(path.rfind('/') + 1);
+}
+
+bool ExeLinkTarget(std::string_view pid, std::string* target) {
+  const std::string path = "/proc/" + std::string(pid) + "/exe";
+  char buffer[4096];
+  const ssize_t count = readlink(path.c_str(), buffer, sizeof buffer - 1);
+  if (count <= 0) {
+    return false;
+  }
+  target->assign(buffer, static_cast<std::size_t>(count));
+  return true;
+}
+
+int PidfdSignal(const OpenedProcess& process, int signalNumber) {
+  return static_cast<int>(
+      syscall(SYS_pidfd_send_signal, static_cast<int>(process.handle()), signalNumber, nullptr, 0));
 }
 
 std::string ShortName(std::string_view pid) {
@@ -95,9 +112,34 @@ std::vector<ProcessEntry> SnapshotProcesses() {
   return entries;
 }
 
+void CloseOpenedProcess(std::intptr_t handle) {
+  close(static_cast<int>(handle));
+}
+
+OpenedProcess OpenProcessToEnd(uint32_t processId) {
+  const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0U);
+  if (fd < 0) {
+    return {};
+  }
+  return {fd, processId};
+}
+
+std::string OpenedProcessFileName(const OpenedProcess& process) {
+  std::string target;
+  if (!process || !ExeLinkTarget(std::to_string(process.processId()), &target)) {
+    return {};
+  }
+  // The pid is the pidfd's process's for as long as that process has not been reaped; still
+  // there after the read, the link read was its own.
+  if (PidfdSignal(process, 0) != 0) {
+    return {};
+  }
+  return std::string(ExePathTail(target));
+}
+
 // SIGKILL stands for the exit code: a killed process reports signal 9.
-bool TerminateProcessById(uint32_t processId, uint32_t /*exitCode*/) {
-  return kill(static_cast<pid_t>(processId), SIGKILL) == 0;
+bool TerminateOpenedProcess(const OpenedProcess& process, uint32_t /*exitCode*/) {
+  return process && PidfdSignal(process, SIGKILL) == 0;
 }
 
 }  // namespace platform

@@ -34,9 +34,15 @@ Socket CreateStreamSocket() {
   return fd < 0 ? kInvalidSocket : fd;
 }
 
-bool SetReuseAddress(Socket socket) {
+bool SetListenerAddressRule(Socket socket) {
   const int on = 1;
   return ::setsockopt(Fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+bool ListenerHoldsAddressExclusively(Socket socket) {
+  int shared = 1;
+  socklen_t length = sizeof shared;
+  return ::getsockopt(Fd(socket), SOL_SOCKET, SO_REUSEPORT, &shared, &length) == 0 && shared == 0;
 }
 
 bool BindAnyAddress(Socket socket, uint16_t port) {
@@ -45,6 +51,15 @@ bool BindAnyAddress(Socket socket, uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
   return ::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+uint16_t LocalPort(Socket socket) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 0;
+  }
+  return ntohs(address.sin_port);
 }
 
 bool ListenOn(Socket socket, int backlog) {

@@ -25,10 +25,20 @@ Socket CreateStreamSocket() {
   return handle == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(handle);
 }
 
-bool SetReuseAddress(Socket socket) {
+// SO_REUSEADDR would let any other process, of any user, bind 10032 as well and take the
+// loopback connections meant for the service; the two options cannot be combined.
+bool SetListenerAddressRule(Socket socket) {
   const int on = 1;
-  return ::setsockopt(Handle(socket), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
-                      sizeof on) == 0;
+  return ::setsockopt(Handle(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                      reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
+bool ListenerHoldsAddressExclusively(Socket socket) {
+  int exclusive = 0;
+  int length = sizeof exclusive;
+  return ::getsockopt(Handle(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                      reinterpret_cast<char*>(&exclusive), &length) == 0 &&
+         exclusive != 0;
 }
 
 bool BindAnyAddress(Socket socket, uint16_t port) {
@@ -37,6 +47,15 @@ bool BindAnyAddress(Socket socket, uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
   return ::bind(Handle(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+uint16_t LocalPort(Socket socket) {
+  sockaddr_in address{};
+  int length = sizeof address;
+  if (::getsockname(Handle(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 0;
+  }
+  return ntohs(address.sin_port);
 }
 
 bool ListenOn(Socket socket, int backlog) {
