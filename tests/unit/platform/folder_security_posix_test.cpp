@@ -36,7 +36,7 @@ class RealFolders : public ::testing::Test {
   void TearDown() override { fs::remove_all(tree_); }
 
   std::string Make(const std::string& relative, mode_t mode, uid_t owner = 0) {
-    const std::string path = tree_ + "/" + relative;
+    std::string path = tree_ + "/" + relative;
     fs::create_directories(path);
     EXPECT_EQ(::chmod(path.c_str(), mode), 0) << path;  // beyond the umask
     EXPECT_EQ(::chown(path.c_str(), owner, 0), 0) << path;

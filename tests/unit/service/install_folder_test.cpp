@@ -18,7 +18,7 @@ constexpr uint32_t kFolder = 0040000;
 constexpr uint32_t kLink = 0120000;
 
 // /opt/talvoro and the folders above it, each root's and 0755 unless a row changes one.
-PosixFolderChain OptChain(std::vector<PosixFolderEntry> changed = {}) {
+PosixFolderChain OptChain(const std::vector<PosixFolderEntry>& changed = {}) {
   PosixFolderChain chain;
   chain.entries = {{"/opt/talvoro", 0, kFolder | 0755, 0},
                    {"/opt", 0, kFolder | 0755, 0},
