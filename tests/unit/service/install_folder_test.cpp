@@ -51,7 +51,7 @@ TEST(InstallFolderTest, LinuxChains) {
        "/opt/talvoro is writable by its group (mode 0775)"},
       {"a folder above it writable by others", OptChain({{"/opt", 0, kFolder | 0757, 0}}),
        "/opt is writable by others (mode 0757)"},
-      {"a sticky world-writable folder above it, as /tmp",
+      {"a sticky world-writable folder above it, as the shared temporary one",
        OptChain({{"/opt", 0, kFolder | 01777, 0}}), ""},
       {"the folder itself sticky and group-writable",
        OptChain({{"/opt/talvoro", 0, kFolder | 01775, 0}}), ""},
