@@ -39,7 +39,7 @@ TEST(SystemdUnitTest, RunsTheCommandConfinedWithItsFolderWritable) {
     const char* section;
   };
   const std::vector<Row> rows = {
-      {"StartLimitIntervalSec=120", "[Unit]"},
+      {"StartLimitIntervalSec=60", "[Unit]"},
       {"StartLimitBurst=5", "[Unit]"},
       {"Type=notify", "[Service]"},
       {"ExecStart=/opt/talvoro/talvoro_macadress", "[Service]"},
