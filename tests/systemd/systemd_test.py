@@ -3,8 +3,9 @@
 boot for each group): the Debian package installed, controlled with the switches and
 systemctl, reinstalled, removed and purged; the bare executable in a folder with a blank,
 installed and removed by its own switches, with a stand-in tunnel that the watchdog starts
-again inside the unit's control group; stops as early as they can come; and lintian on the
-package. Needs root, systemd-nspawn, nsenter and debootstrap; exits 77 (skipped) without.
+again inside the unit's control group; crashes that systemd restarts and a crash loop that
+its start limit ends, stops that stay stopped, a log that is a link, -i from folders others
+can change; stops as early as they can come; and lintian on the package. Needs root, systemd-nspawn, nsenter and debootstrap; exits 77 (skipped) without.
 Usage: systemd_test.py NATIVE_RELEASE_TREE STAND_IN_TUNNEL"""
 
 import os
