@@ -26,9 +26,9 @@ from checks import check, failures, report  # noqa: E402
 
 # Cases that this tree cannot run, named in the summary.
 not_run = []
-# The source of -i's check of the install folder, relative to the source tree; None while the
-# tree has none.
-INSTALL_FOLDER_CHECK = None
+# The source of -i's check of the install folder, relative to the source tree: the folder
+# cases run where it is.
+INSTALL_FOLDER_CHECK = "src/service/install_folder.cpp"
 from live_service import PORT, REPLY_HEADER, encode  # noqa: E402
 
 NAME = "Talvoro_macadress"
@@ -493,8 +493,7 @@ def check_log_links(inside, exe):
 
 def install_folder_check_in_tree():
     """Whether this source tree has -i's check of the install folder."""
-    return INSTALL_FOLDER_CHECK is not None and os.path.exists(
-        os.path.join(HERE, os.pardir, os.pardir, INSTALL_FOLDER_CHECK))
+    return os.path.exists(os.path.join(HERE, os.pardir, os.pardir, INSTALL_FOLDER_CHECK))
 
 
 # -i from each folder that someone other than root can change: no unit, and an entry that names
