@@ -3,8 +3,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <memory>
 #include <mutex>
+
+#include "platform/log_stream.h"
 
 namespace {
 
@@ -12,10 +13,6 @@ namespace {
 std::mutex LogLock;
 // Replaced by tests only.
 std::atomic<LogClock> Clock{nullptr};
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 }  // namespace
 
@@ -45,11 +42,8 @@ void WriteLog(const std::string& path, const std::string& message) {
   const std::scoped_lock hold(LogLock);
   const LogClock clock = Clock.load();
   const platform::LocalTime now = clock != nullptr ? clock() : platform::CurrentLocalTime();
-  // Text mode: the C runtime stores each line feed as CR LF on Windows.
-  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "a"));
-  if (!file) {
-    return;
+  platform::LogStream log = platform::LogStream::OpenForAppend(path);
+  if (log) {
+    log.Append(FormatLogEntry(now, message));
   }
-  const std::string entry = FormatLogEntry(now, message);
-  std::fwrite(entry.data(), 1, entry.size(), file.get());
 }

@@ -1,12 +1,15 @@
 // The log beside the executable: each entry stamped with the local time, appended in text
 // mode (CR LF per line on Windows) under the log lock, the file opened and closed each time.
+// On Linux an entry is written only to a regular file reached without a symbolic link.
 #pragma once
 
 #include <string>
 
 #include "platform/host_process.h"
 
-// Appends one entry; a failure to write is reported nowhere. `message` is inserted as data.
+// Appends one entry; a failure to open or write is reported nowhere, and a log that cannot
+// be opened as it must be is left as it is, with no other file made in its place. `message` is
+// inserted as data.
 void WriteLog(const std::string& path, const std::string& message);
 
 // "%02d/%02d/%04d, %02d:%02d:%02d\n    %s": month first, the message on the next line.

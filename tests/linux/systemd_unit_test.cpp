@@ -16,19 +16,47 @@ std::string Line(std::string_view text) {
   return line;
 }
 
-// The lines that make the unit what it is: how systemd runs and stops it, where it may write,
-// and that it holds no privilege.
+// The section ("[Unit]", ...) whose lines hold `line` whole, or "" when no line is `line`.
+std::string SectionOf(const std::string& text, std::string_view line) {
+  const std::size_t at = text.find(Line(line));
+  if (at == std::string::npos) {
+    return {};
+  }
+  const std::size_t header = text.rfind("\n[", at);
+  const std::size_t start = header == std::string::npos ? 0 : header + 1;
+  return text.substr(start, text.find('\n', start) - start);
+}
+
+// The lines that make the unit what it is, each in the section where systemd reads it (the
+// start limit under [Service] is an unknown key and would be ignored): how systemd runs, stops
+// and restarts it, where it may write, and that it holds no privilege.
 TEST(SystemdUnitTest, RunsTheCommandConfinedWithItsFolderWritable) {
   const std::string text = SystemdUnitText("/opt/talvoro/talvoro_macadress");
-  EXPECT_EQ(text.rfind("[Unit]\nDescription=Talvoro_macadress\nAfter=network.target\n\n"
-                       "[Service]\nType=notify\nExecStart=/opt/talvoro/talvoro_macadress\n",
-                       0),
-            0U)
+  EXPECT_EQ(text.rfind("[Unit]\nDescription=Talvoro_macadress\nAfter=network.target\n", 0), 0U)
       << text;
-  for (const char* line :
-       {"KillMode=control-group", "ReadWritePaths=\"/opt/talvoro\"", "ProtectSystem=strict",
-        "CapabilityBoundingSet=", "PrivateUsers=yes", "NoNewPrivileges=yes", "NotifyAccess=main"}) {
-    EXPECT_NE(text.find(Line(line)), std::string::npos) << line;
+  struct Row {
+    const char* line;
+    const char* section;
+  };
+  const std::vector<Row> rows = {
+      {"StartLimitIntervalSec=60", "[Unit]"},
+      {"StartLimitBurst=5", "[Unit]"},
+      {"Type=notify", "[Service]"},
+      {"ExecStart=/opt/talvoro/talvoro_macadress", "[Service]"},
+      {"Restart=on-failure", "[Service]"},
+      {"RestartSec=1", "[Service]"},
+      {"RestartPreventExitStatus=SIGTERM", "[Service]"},
+      {"KillMode=control-group", "[Service]"},
+      {"ReadWritePaths=\"/opt/talvoro\"", "[Service]"},
+      {"ProtectSystem=strict", "[Service]"},
+      {"CapabilityBoundingSet=", "[Service]"},
+      {"PrivateUsers=yes", "[Service]"},
+      {"NoNewPrivileges=yes", "[Service]"},
+      {"NotifyAccess=main", "[Service]"},
+      {"WantedBy=multi-user.target", "[Install]"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(SectionOf(text, row.line), row.section) << row.line << "\n" << text;
   }
   const std::string install = "\n[Install]\nWantedBy=multi-user.target\n";
   EXPECT_EQ(text.substr(text.size() - install.size()), install);

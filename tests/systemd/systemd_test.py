@@ -3,8 +3,9 @@
 boot for each group): the Debian package installed, controlled with the switches and
 systemctl, reinstalled, removed and purged; the bare executable in a folder with a blank,
 installed and removed by its own switches, with a stand-in tunnel that the watchdog starts
-again inside the unit's control group; stops as early as they can come; and lintian on the
-package. Needs root, systemd-nspawn, nsenter and debootstrap; exits 77 (skipped) without.
+again inside the unit's control group; crashes that systemd restarts and a crash loop that
+its start limit ends, stops that stay stopped, a log that is a link, -i from folders others
+can change; stops as early as they can come; and lintian on the package. Needs root, systemd-nspawn, nsenter and debootstrap; exits 77 (skipped) without.
 Usage: systemd_test.py NATIVE_RELEASE_TREE STAND_IN_TUNNEL"""
 
 import os
@@ -22,6 +23,12 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, os.pardir, "integration"))
 from booted_container import BootedContainer, ContainerError  # noqa: E402
 from checks import check, failures, report  # noqa: E402
+
+# Cases that this tree cannot run, named in the summary.
+not_run = []
+# The source of -i's check of the install folder, relative to the source tree: the folder
+# cases run where it is.
+INSTALL_FOLDER_CHECK = "src/service/install_folder.cpp"
 from live_service import PORT, REPLY_HEADER, encode  # noqa: E402
 
 NAME = "Talvoro_macadress"
@@ -49,6 +56,11 @@ EARLY_STOP_LIMIT_S = 5.0  # far below a kill time-out (90 s), far above a clean 
 ANSWER_WAIT_S = 15.0
 SETTLE_WAIT_S = 10.0
 RELAUNCH_WAIT_S = 15.0
+RECOVERY_LIMIT_S = 10.0  # a crashed service runs and answers again within this
+# The unit restarts a crash after RestartSec (1 s): a stop that systemd would undo shows as a
+# restart within a second or two of it. Five times that stays down on any machine this runs
+# on without a restart having been due.
+STAY_DOWN_S = 5.0
 SWITCH_TIMEOUT_S = 120
 # One request on one connection; cat sends it in a single write, as a browser does, for the
 # service takes a request in one receive.
@@ -131,6 +143,22 @@ class Inside:
         return [pid for pid, exe in self.executables().items()
                 if os.path.basename(exe) == TUNNEL_NAME]
 
+    def main_pid(self):
+        text = self.unit_property("MainPID")
+        return int(text) if text.isdigit() else 0
+
+    def restarts(self):
+        text = self.unit_property("NRestarts")
+        return int(text) if text.isdigit() else None
+
+    def answers_by(self, deadline):
+        """Whether the service answers with the address before deadline (monotonic)."""
+        while self.reply() != self.expected_reply:
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.2)
+        return True
+
     def settled_state(self, seconds):
         """The unit's state once it is neither starting nor stopping (bounded wait)."""
         state = wait_for(lambda: self.state() in ("active", "inactive", "failed"), seconds, 0.05)
@@ -182,6 +210,14 @@ def exposure(inside):
     return last, float(found.group(1)) if found else None
 
 
+def analyze_verify(inside, unit_file, case):
+    """systemd-analyze verify reads the unit as systemd does: an unknown key or a value it
+    cannot parse (which systemd itself only logs, then ignores) shows as a complaint."""
+    code, out, err = inside.run("systemd-analyze", "verify", unit_file)
+    verify(case, (code == 0 and out.strip() == "" and err.strip() == "",
+                  f"exit code {code}: {out}{err}"))
+
+
 def install_package(inside, deb, case):
     code, out, err = inside.run("dpkg", "-i", deb, timeout=180)
     enabled = inside.run("systemctl", "is-enabled", UNIT)[1].strip()
@@ -197,6 +233,7 @@ def package_case(inside, deb_name):
     deb = f"{STAGE}/{deb_name}"
     exe = f"{HOME}/talvoro_macadress"
     install_package(inside, deb, "package: dpkg -i enables and starts the unit, which answers")
+    analyze_verify(inside, PACKAGED_UNIT, "package: systemd-analyze verify finds nothing in the unit")
 
     # The packaged unit belongs to dpkg: the switches control it but neither make nor delete
     # it (-u logs its refusal and, as on every path, deletes the log with it).
@@ -336,6 +373,164 @@ def check_gone_after_uninstall(inside):
             f"unit {inside.unit_property('LoadState')}, expected not-found"))
 
 
+# --- recovery and stops ----------------------------------------------------------------------
+
+def check_crash_recovery(inside, signal_name):
+    """A main process that dies of signal_name runs again, as a new process, and answers
+    within RECOVERY_LIMIT_S."""
+    inside.run("systemctl", "reset-failed", UNIT)  # the start limit's count, from here
+    old = inside.main_pid()
+    restarts = inside.restarts()
+    killed = old != 0 and inside.shell(f"kill -{signal_name} {old}")[0] == 0
+    began = time.monotonic()
+    deadline = began + RECOVERY_LIMIT_S
+    new = wait_for(lambda: inside.main_pid() not in (0, old) and inside.state() == "active"
+                   and inside.main_pid(), RECOVERY_LIMIT_S, 0.05)
+    answers = bool(new) and inside.answers_by(deadline)
+    print(f"     after SIG{signal_name}: running again in {time.monotonic() - began:.2f} s")
+    verify(f"bare: a main process killed by SIG{signal_name} runs again and answers within "
+           f"{RECOVERY_LIMIT_S:.0f} s",
+           (killed, f"no main process to kill ({old})"),
+           (bool(new), f"main process {inside.main_pid()}, unit {inside.state()}, "
+                       f"result {inside.unit_property('Result')}"),
+           (answers, "no answer with the address in time"),
+           (restarts is not None and inside.restarts() == restarts + 1,
+            f"NRestarts {restarts} -> {inside.restarts()}"))
+
+
+def check_crash_loop_ends(inside):
+    """A service that keeps crashing is restarted StartLimitBurst times, then left failed."""
+    burst = int(inside.unit_property("StartLimitBurst") or 0)
+    inside.run("systemctl", "reset-failed", UNIT)
+    restarted = 0
+    for _ in range(burst + 2):
+        old = inside.main_pid()
+        if old == 0 or inside.shell(f"kill -KILL {old}")[0] != 0:
+            break
+        new = wait_for(lambda: inside.state() == "failed" or (
+            inside.main_pid() not in (0, old) and inside.state() == "active"),
+            RECOVERY_LIMIT_S, 0.05)
+        if not new or inside.state() == "failed":
+            break
+        restarted += 1
+    # The start refused keeps the result of the crash before it.
+    result = inside.unit_property("Result")
+    state = inside.state()
+    restarts = inside.restarts()
+    # Stays failed: the next due restart, had one been queued, would come after RestartSec.
+    came_back = wait_for(lambda: inside.state() != "failed", STAY_DOWN_S / 2)
+    verify(f"bare: a crash loop ends after StartLimitBurst ({burst}) restarts",
+           (burst > 0, "no StartLimitBurst"),
+           (restarted == burst, f"{restarted} restarts seen, NRestarts {restarts}"),
+           (state == "failed" and result in ("signal", "start-limit-hit"),
+            f"unit {state}, result {result}"),
+           (not came_back, f"the unit left failed: {inside.state()}"))
+    inside.run("systemctl", "reset-failed", UNIT)
+    inside.run("systemctl", "start", UNIT)
+
+
+def stop_with_systemctl(inside, _exe):
+    return inside.run("systemctl", "stop", UNIT)[0] == 0
+
+
+def stop_with_switch(inside, exe):
+    code, out, err = inside.run(exe, "-k", timeout=SWITCH_TIMEOUT_S)
+    return code == 0 and out == "" and err == ""
+
+
+def stop_with_sigterm(inside, _exe):
+    pid = inside.main_pid()
+    return pid != 0 and inside.shell(f"kill -TERM {pid}")[0] == 0
+
+
+# How an administrator stops the service: each is a stop that must stay.
+STOPS = [("systemctl stop", stop_with_systemctl), ("-k", stop_with_switch),
+         ("SIGTERM to the main process", stop_with_sigterm)]
+
+
+def check_stops_stay(inside, exe):
+    for how, stop in STOPS:
+        inside.run("systemctl", "reset-failed", UNIT)
+        if inside.state() != "active":
+            inside.run("systemctl", "start", UNIT)
+        started = inside.state() == "active"
+        restarts = inside.restarts()
+        stopped = stop(inside, exe)
+        settled = inside.settled_state(SETTLE_WAIT_S)
+        # The absence of a restart, watched for well past RestartSec.
+        woke = wait_for(lambda: inside.state() != "inactive" or inside.restarts() != restarts,
+                        STAY_DOWN_S, 0.1)
+        verify(f"bare: after {how} the service stays stopped for {STAY_DOWN_S:.0f} s",
+               (started, "the service did not run before the stop"),
+               (stopped, f"{how} failed"),
+               (settled == "inactive", f"unit {settled} after the stop"),
+               (not woke, f"unit {inside.state()} ({inside.unit_property('SubState')}), "
+                          f"NRestarts {restarts} -> {inside.restarts()}"),
+               (inside.main_pid() == 0 and not inside.listening(),
+                f"main process {inside.main_pid()}, listening {inside.listening()}"))
+
+
+# --- the log and the install folder ----------------------------------------------------------
+
+def check_log_links(inside, exe):
+    """-i on the installed unit logs its refusal (1073); with the log a link, that entry goes
+    nowhere: the file it points at keeps its text, and a missing one is not made."""
+    log = exe + ".log"
+    for what, target, text in (("a link to another file", "/etc/talvoro-kept", "kept\n"),
+                               ("a dangling link", "/etc/talvoro-never", None)):
+        inside.shell(f"rm -f '{log}' {target}"
+                     + (f" && printf '{text}' >{target}" if text else "")
+                     + f" && ln -s {target} '{log}'")
+        code, out, err = inside.run(exe, "-i", timeout=SWITCH_TIMEOUT_S)
+        after = inside.read(target)
+        linked = inside.run("test", "-L", log)[0] == 0
+        verify(f"bare: with the log {what}, -i writes nothing through it",
+               (code == 0 and out == "" and err == "", f"exit code {code}, output {out!r} {err!r}"),
+               (after == text, f"{target} is {after!r}, was {text!r}"),
+               (linked, "the link was replaced"))
+        inside.shell(f"rm -f '{log}' {target}")
+
+
+def install_folder_check_in_tree():
+    """Whether this source tree has -i's check of the install folder."""
+    return os.path.exists(os.path.join(HERE, os.pardir, os.pardir, INSTALL_FOLDER_CHECK))
+
+
+# -i from each folder that someone other than root can change: no unit, and an entry that names
+# the folder. (folder, what, how it is made so, from a root-owned folder with a bin.)
+UNSAFE_FOLDERS = [
+    ("/srv/open", "a world-writable folder", "chmod 0777 /srv/open"),
+    ("/srv/nobodys", "a folder owned by nobody", "chown nobody: /srv/nobodys"),
+    ("/srv/open-bin", "a root-owned folder with a writable bin", "chmod 0777 /srv/open-bin/bin"),
+]
+
+
+def check_install_folders(inside, exe):
+    cases = [f"bare: -i from {what} is refused with a log entry naming it"
+             for _, what, _ in UNSAFE_FOLDERS]
+    if not install_folder_check_in_tree():
+        for case in cases:
+            not_run.append(f"{case} (the install folder check is not in this tree)")
+            print(f"NOT RUN {not_run[-1]}")
+        return
+    switch_step(inside, exe, "-u", LOG_GONE, "inactive", "bare: -u before the folder cases")
+    for (folder, _, make_unsafe), case in zip(UNSAFE_FOLDERS, cases):
+        copy = f"{folder}/talvoro_macadress"
+        inside.container.must(f"mkdir -p {folder}/bin && cp {STAGE}/talvoro_macadress {folder}/ "
+                              f"&& cp {STAGE}/{TUNNEL_NAME} {folder}/bin/ && {make_unsafe}")
+        code, out, err = inside.run(copy, "-i", timeout=SWITCH_TIMEOUT_S)
+        log = inside.read(copy + ".log") or ""
+        verify(case,
+               (code == 0 and out == "" and err == "", f"exit code {code}, output {out!r} {err!r}"),
+               (not inside.exists(OWN_UNIT), f"{OWN_UNIT} was written"),
+               (inside.unit_property("LoadState") == "not-found",
+                f"unit {inside.unit_property('LoadState')}"),
+               (re.fullmatch(STAMP + ".*" + re.escape(folder) + ".*\n", log, re.DOTALL)
+                is not None, f"log {log!r}"))
+    switch_step(inside, exe, "-i", re.escape(f"Service {NAME} installed"), "inactive",
+                "bare: -i from a root-owned folder installs the unit")
+
+
 def early_stop_outcome(inside, exe, delay_s):
     """Starts the unit without waiting and sends SIGTERM to its main process delay_s after
     it runs the service's code. (state, result, how the main process ended), or a reason."""
@@ -396,6 +591,7 @@ def bare_executable_case(inside, _deb_name):
     verify("bare: -i writes and enables its own unit",
            (inside.exists(OWN_UNIT), f"no {OWN_UNIT}"),
            (enabled == "enabled", f"unit {enabled!r}, expected enabled"))
+    analyze_verify(inside, OWN_UNIT, "bare: systemd-analyze verify finds nothing in the unit")
     switch_step(inside, exe, "-i",
                 re.escape(f"Failed to create service {NAME}, error code = 1073"), "inactive",
                 "bare: a second -i finds it installed")
@@ -408,7 +604,15 @@ def bare_executable_case(inside, _deb_name):
     check_gone_after_uninstall(inside)
     switch_step(inside, exe, "-i", installed, "inactive", "bare: -i again after -u")
     switch_step(inside, exe, "-s", None, "active", "bare: -s again after -u and -i")
+    began = time.monotonic()
+    for signal_name in ("SEGV", "KILL"):
+        check_crash_recovery(inside, signal_name)
+    check_crash_loop_ends(inside)
+    check_stops_stay(inside, exe)
+    check_log_links(inside, exe)
+    print(f"     crashes, stops and log links took {time.monotonic() - began:.1f} s")
     check_early_stops(inside, exe)
+    check_install_folders(inside, exe)
 
 
 # --- lintian ---------------------------------------------------------------------------------
@@ -506,6 +710,8 @@ def main():
     print(f"summary: ran {time.monotonic() - began:.0f} s")
     for failure in failures:
         print(f"  FAIL {failure}")
+    for case in not_run:
+        print(f"  NOT RUN {case}")
     return report()
 
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -11,6 +12,12 @@
 #include <vector>
 
 #include "service/log_messages.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -116,5 +123,81 @@ TEST_F(LogFileTest, ThreadsWritingAtOnceNeverInterleave) {
   }
   EXPECT_EQ(entries, kThreads * kEntries);
 }
+
+#ifndef _WIN32
+// The switches run as root in a folder whose owner may have put anything where the log goes:
+// an entry goes only into a regular file reached without a link, and otherwise nothing on the
+// file system changes.
+namespace fs = std::filesystem;
+
+class LogPlacementTest : public LogFileTest {
+ protected:
+  void SetUp() override {
+    LogFileTest::SetUp();
+    other_ = path_ + ".other";
+    fs::remove_all(other_);
+  }
+  void TearDown() override {
+    fs::remove_all(other_);
+    fs::remove_all(path_);
+    LogFileTest::TearDown();
+  }
+  std::string other_;  // what a link points at
+};
+
+TEST_F(LogPlacementTest, ALinkToAnotherFileLeavesThatFileAlone) {
+  {
+    std::ofstream target(other_, std::ios::binary);
+    target << "root:x:0:0\n";
+  }
+  fs::create_symlink(other_, path_);
+  WriteLog(path_, "Service Talvoro_macadress started\n");
+  EXPECT_EQ(ReadBytes(other_), "root:x:0:0\n");
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(path_)));
+}
+
+TEST_F(LogPlacementTest, ADanglingLinkCreatesNothingWhereItPoints) {
+  fs::create_symlink(other_, path_);
+  WriteLog(path_, "Service Talvoro_macadress started\n");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(other_)));
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(path_)));
+}
+
+TEST_F(LogPlacementTest, AFolderIsLeftEmpty) {
+  fs::create_directory(path_);
+  WriteLog(path_, "Service Talvoro_macadress started\n");
+  EXPECT_TRUE(fs::is_directory(path_));
+  EXPECT_TRUE(fs::is_empty(path_));
+}
+
+// A FIFO with no reader would block a plain open for writing until one came, and the switch
+// with it: this test would then hang until ctest's time-out. With a reader, the entry would
+// go to whoever reads.
+TEST_F(LogPlacementTest, AFifoIsRefusedAtOnceWithOrWithoutAReader) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  WriteLog(path_, "without a reader\n");
+
+  const int reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  WriteLog(path_, "with a reader\n");
+  char byte = 0;
+  const ssize_t got = read(reader, &byte, 1);
+  close(reader);
+  // Nothing in the pipe: 0 once the refused writer has come and gone, or -1 with EAGAIN.
+  EXPECT_LE(got, 0) << "read " << byte;
+  EXPECT_EQ(fs::status(path_).type(), fs::file_type::fifo);
+}
+
+// A new log is its owner's to change alone, whatever umask the switch inherits; under the
+// usual 022 that is the mode the log has always had.
+TEST_F(LogPlacementTest, ANewLogIsWritableByItsOwnerOnly) {
+  const mode_t saved = umask(0);  // no other thread runs here
+  WriteLog(path_, "first\n");
+  umask(saved);
+  EXPECT_EQ(fs::status(path_).permissions(), fs::perms::owner_read | fs::perms::owner_write |
+                                                 fs::perms::group_read | fs::perms::others_read);
+  EXPECT_NE(ReadBytes(path_).find("    first"), std::string::npos);
+}
+#endif
 
 }  // namespace
