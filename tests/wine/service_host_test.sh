@@ -2,7 +2,9 @@
 # The service host against Wine's own service manager, in a fresh prefix with a persistent
 # wine server (services die with the last Wine process otherwise). The service is installed
 # under a folder whose path holds a blank, then driven through every switch and the control
-# codes that Wine's sc cannot send.
+# codes that Wine's sc cannot send. What `-i` sets besides the command (who may control the
+# entry, what brings the service back after a failure) is read back from the manager where it
+# keeps it; Wine 8's does not (below), and there the test shows what reached the system's calls.
 # Usage: service_host_test.sh SERVICE_EXE CONTROL_TOOL_EXE WORK_DIR
 set -uo pipefail
 
@@ -96,18 +98,26 @@ registry_value() {  # value name under the service's key
     tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
 }
 
+# The service manager keeps the environment of the boot that starts it: its notes on what it
+# does not implement go to boot.log.
+export WINEDEBUG=fixme+service
 # shellcheck disable=SC2016  # expanded when the trap runs
 boot_fresh_prefix '"$wineserver" -k' || {
   echo "wine service host: the wine server did not start" >&2
   exit 1
 }
+export WINEDEBUG=-all
 mkdir -p "$folder"
 cp "$service_exe" "$folder/talvoro_macadress.exe"
 
 # Install: one entry, stamped now; the command quoted because the path holds a blank.
+manager_notes_before=$(wc -l <"$work/boot.log")
 before=$(date '+%m/%d/%Y, %H:%M:%S')
-run_host "-i" -i
+WINEDEBUG=fixme+service,warn+debugstr run_host "-i" -i
 after=$(date '+%m/%d/%Y, %H:%M:%S')
+# The manager's notes and the host's own (unimplemented calls, debugger traces) during -i.
+manager_notes=$(tail -n +$((manager_notes_before + 1)) "$work/boot.log")
+host_notes=$(cat "$work/host-stderr.log")
 read_log
 expect_one_entry_after "-i" "" "$log_text" "Service $service_name installed"
 logged=${log_text:0:20}
@@ -125,6 +135,45 @@ Start|0x2
 ErrorControl|0x1
 ObjectName|LocalSystem
 EOF
+
+# Who may control the entry, and its failure actions: restart after 1, 5 and 30 s, the count
+# reset after a day, a non-zero exit code a failure too. A manager that keeps them shows ours
+# exactly. Wine 8's keeps neither, so what it would enforce is not shown here:
+# - SetServiceObjectSecurity is a stub in the client that accepts anything and keeps nothing;
+#   QueryServiceObjectSecurity answers a fixed empty DACL, "D:". Shown instead: -i made the
+#   call for the DACL (4, DACL_SECURITY_INFORMATION); the text it parsed is checked right by
+#   right through Windows' own SDDL and ACL calls in win32_platform_unit_tests.
+# - The manager takes SERVICE_CONFIG_FAILURE_ACTIONS with success and drops it, noting only
+#   its reset period; it answers SERVICE_CONFIG_FAILURE_ACTIONS_FLAG with 124
+#   (ERROR_INVALID_LEVEL), which -i accepts as a manager without the setting and traces; both
+#   reads answer 124. Shown instead: the period and the flag's level reached the manager, and
+#   -i said that only a crash restarts the service there. The delays are not shown.
+readonly our_dacl='D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;AU)'
+dacl=$(control dacl)
+if [ "$dacl" == "D:" ]; then
+  expect_true "-i: no SetServiceObjectSecurity call for the DACL" \
+    grep -Eq 'fixme:service:SetServiceObjectSecurity [0-9A-F]+ 4 ' <<<"$host_notes"
+else
+  expect_equal "-i: the entry's DACL" "$dacl" "$our_dacl"
+fi
+failure_actions=$(control failure-actions)
+if [ "$failure_actions" == "error 124" ]; then
+  expect_true "-i: the manager saw no failure actions with a day's reset period" \
+    grep -q 'SERVICE_CONFIG_FAILURE_ACTIONS not implemented: period 86400 ' <<<"$manager_notes"
+else
+  expect_equal "-i: failure actions" "$failure_actions" \
+    "reset 86400 actions 1/1000 1/5000 1/30000"
+fi
+failure_flag=$(control failure-flag)
+if [ "$failure_flag" == "error 124" ]; then
+  expect_true "-i: the manager was not asked for the failure-actions flag" \
+    grep -q 'ChangeServiceConfig2W level 4 not implemented' <<<"$manager_notes"
+  expect_true "-i: no trace that only a crash restarts the service" \
+    grep -q 'no failure-actions flag (error 124): only a crash restarts the service' \
+    <<<"$host_notes"
+else
+  expect_equal "-i: failure-actions flag" "$failure_flag" "flag 1"
+fi
 
 read_log
 installed=$log_text
@@ -168,7 +217,8 @@ expect_equal "after the controls: state" "$(service_state)" 4
 # Stop: stopped with exit code 0 at once, the process gone, nothing written.
 run_host "-k" -k
 expect_true "-k: the service never reported STOPPED" eventually 1 service_state
-expect_equal "-k: service exit code" "$(status_field WIN32_EXIT_CODE)" 0
+# Both exit codes 0: an asked stop is no failure, so the failure actions never undo it.
+expect_equal "-k: the manager's status" "$(control status)" "state 1 win32 0 specific 0"
 expect_true "-k: the service process did not end" eventually 0 service_processes
 expect_log_unchanged "-k" "$before_controls"
 
