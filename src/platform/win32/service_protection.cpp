@@ -1,5 +1,5 @@
 // The DACL goes through Windows' own SDDL parser, so the text is the one definition of who may
-// do what; the failure actions through ChangeServiceConfig2A, one level at a time.
+// do what; the failure actions through ChangeServiceConfig2, one level at a time.
 #include "platform/win32/service_protection.h"
 
 #include <windows.h>
