@@ -1,9 +1,9 @@
 # Windows Installer packages, one per mingw tree: `cmake --build <tree> --target msi` makes
 # packages/talvoro_macadress-VERSION-windows-PROCESSOR.msi from
 # packaging/windows/talvoro_macadress.wxs with wixl, then adds with msibuild what wixl cannot
-# write: the RemoveFile row for the service's log and the sequence place of the custom action
-# that stops the service and waits for it (both tools come from msitools; Debian's packages
-# wixl and msitools). The files are the Windows zip's, staged by
+# write: the RemoveFile row for the service's log and the sequence places of the custom actions
+# that stop the service and wait for it and that protect the new service entry (both tools
+# come from msitools; Debian's packages wixl and msitools). The files are the Windows zip's, staged by
 # `cmake --install --component service --strip`.
 if(NOT WIN32)
   return()
@@ -19,15 +19,18 @@ endif()
 find_program(TALVORO_WIXL wixl)
 find_program(TALVORO_MSIBUILD msibuild)
 
-# The deferred custom action: a DLL the package carries in its Binary table, never installed.
+# The deferred custom actions: a DLL the package carries in its Binary table, never installed.
+# The protection is the platform's own, the call `-i` makes.
 add_library(talvoro_msi_actions MODULE
-            ${PROJECT_SOURCE_DIR}/packaging/windows/service_stop_action.cpp)
+            ${PROJECT_SOURCE_DIR}/packaging/windows/service_stop_action.cpp
+            ${PROJECT_SOURCE_DIR}/packaging/windows/service_protect_action.cpp)
 talvoro_target_defaults(talvoro_msi_actions)
 set_target_properties(talvoro_msi_actions PROPERTIES PREFIX "")
 # Self-contained (the installer loads it alone from a temporary file), and its entry exported
 # by the plain name the installer looks up, without the 32-bit stdcall suffix.
 target_link_options(talvoro_msi_actions PRIVATE -static -Wl,--kill-at)
-target_link_libraries(talvoro_msi_actions PRIVATE advapi32)
+# msi is the package target's name too: the library goes by its flag.
+target_link_libraries(talvoro_msi_actions PRIVATE talvoro_platform advapi32 -lmsi)
 
 # TARGET builds the package of VERSION as OUTPUT; AFTER (optional) is a package target that
 # must finish first, as both stage through `cmake --install` of this tree.
@@ -66,6 +69,10 @@ function(talvoro_add_msi target version output)
   # here: after UnpublishFeatures (1800), before StopServices (1900).
   set(sequence_stop "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES \
 ('StopServiceAndWait', 1850)")
+  # After InstallServices (5800) has made the entry, before StartServices (5900) starts it; not
+  # when the product goes (nor in an upgrade's removal of the older one).
+  set(sequence_protect "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, \
+`Sequence`) VALUES ('ProtectService', 'NOT REMOVE~=\"ALL\"', 5850)")
   add_custom_command(OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${work}/files
     COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --component service --strip
@@ -76,7 +83,7 @@ function(talvoro_add_msi target version output)
             ${TALVORO_WIXL} -a ${arch} -D Version=${version} -D ProductCode=${product_code}
             -D UpgradeCode=${TALVORO_MSI_UPGRADE_CODE} -D Win64=${win64}
             -D ProgramFilesFolder=${program_files} -o ${draft} ${wxs}
-    COMMAND ${TALVORO_MSIBUILD} ${draft} -q ${remove_log} -q ${sequence_stop}
+    COMMAND ${TALVORO_MSIBUILD} ${draft} -q ${remove_log} -q ${sequence_stop} -q ${sequence_protect}
     # Only a finished package goes to its place.
     COMMAND ${CMAKE_COMMAND} -E copy ${draft} ${output}
     DEPENDS talvoro_macadress talvoro_msi_actions ${wxs} ${PROJECT_SOURCE_DIR}/docs/guide.md

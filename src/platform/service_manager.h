@@ -23,7 +23,9 @@ inline constexpr int32_t kErrorServiceNotActive = 1062;
 // not running.
 ServiceHandle OpenServiceManager(uint32_t access);
 // A service of its own process, interactive, started at every system start, normal error
-// control, the system's own account; `command` is registered as given. Asks all access.
+// control, the system's own account; `command` is registered as given. Asks all access. On
+// Windows the entry is protected as well (platform/win32/service_protection.h); when that
+// fails the entry is deleted again and the failure is the reason of protecting it.
 ServiceHandle CreateServiceEntry(ServiceHandle manager, const char* name, const char* displayName,
                                  const char* command);
 ServiceHandle OpenServiceEntry(ServiceHandle manager, const char* name);

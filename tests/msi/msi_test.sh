@@ -4,15 +4,17 @@
 # the x86_64 package, 32-bit for the i686 one, as each is meant for): a silent installation
 # registers the service entry `-i` makes and starts it, and it answers; a silent removal leaves
 # no entry, file, folder or process, even with a log written beside the executable; the package
-# installs again; a newer package replaces it and an older one is refused.
-# Usage: msi_test.sh PROCESSOR PACKAGE NEWER_PACKAGE ADAPTER_PROBE_EXE WORK_DIR
+# installs again; a newer package replaces it and an older one is refused. Each installation
+# and upgrade protects the entry with the call `-i` makes (its custom action, read back as
+# tests/wine/entry_protection.sh can under Wine); a removal does not run it.
+# Usage: msi_test.sh PROCESSOR PACKAGE NEWER_PACKAGE ADAPTER_PROBE_EXE CONTROL_TOOL_EXE WORK_DIR
 set -uo pipefail
 
-if [ $# -ne 5 ]; then
-  echo "usage: $0 PROCESSOR PACKAGE NEWER_PACKAGE ADAPTER_PROBE_EXE WORK_DIR" >&2
+if [ $# -ne 6 ]; then
+  echo "usage: $0 PROCESSOR PACKAGE NEWER_PACKAGE ADAPTER_PROBE_EXE CONTROL_TOOL_EXE WORK_DIR" >&2
   exit 2
 fi
-processor=$1 package=$2 newer_package=$3 probe=$4 work=$5
+processor=$1 package=$2 newer_package=$3 probe=$4 control_tool=$5 work=$6
 
 readonly service_name=Talvoro_macadress
 readonly windows_folder='C:\Program Files\Talvoro_macadress'
@@ -61,11 +63,23 @@ wait_until() {  # seconds command...
   done
 }
 
-# msiexec with the switches an administrator's deployment uses; prints its exit code.
+# msiexec with the switches an administrator's deployment uses. Its exit code goes to
+# deploy_status, its verbose log to installer_log, the service manager's notes meanwhile to
+# manager_notes.
+deploy_status=
+installer_log=
+manager_notes=
 deploy() {  # /i|/x package
+  local notes_before
+  notes_before=$(wc -l <"$work/boot.log")
   cp "$2" "$prefix/drive_c/package.msi"
-  timeout 180 "$wine" msiexec "$1" 'C:\package.msi' /qn >>"$work/msiexec.log" 2>&1
-  echo $?
+  rm -f "$prefix/drive_c/install.log"
+  timeout 180 "$wine" msiexec "$1" 'C:\package.msi' /qn /l*v 'C:\install.log' \
+    >>"$work/msiexec.log" 2>&1
+  deploy_status=$?
+  installer_log=$(tr -d '\0\r' <"$prefix/drive_c/install.log" 2>/dev/null)
+  printf '%s\n' "$installer_log" >>"$work/install.log"
+  manager_notes=$(tail -n +$((notes_before + 1)) "$work/boot.log")
 }
 
 # The version in a package's name, talvoro_macadress-VERSION-windows-PROCESSOR.msi.
@@ -84,12 +98,28 @@ products() {
     name == "Talvoro_macadress" && version != "" { print version; name = "" }'
 }
 
+control() { run "$control_tool" "$service_name" "$1" 2>/dev/null | tr -d '\r'; }
+
+# The custom action's own line in the installer's log, written when it ran.
+readonly protected_line="ProtectService: service $service_name protected"
+protect_ran() { grep -q "^ProtectService: " <<<"$installer_log"; }
+
+# The entry the last deploy made is protected: the custom action ran and succeeded, and the
+# manager keeps (or under Wine, was given) what -i sets.
+expect_protected() {  # what
+  grep -qxF "$protected_line" <<<"$installer_log" ||
+    fail "$1: the installer's log shows no [$protected_line]"
+  expect_equal "$1: the entry's protection" "$(entry_protection_faults control "$manager_notes")" ""
+}
+
 service_state() {
   run sc query "$service_name" 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'
 }
 
 # shellcheck source=SCRIPTDIR/../wine/prefix_processes.sh
 source "$(dirname "$0")/../wine/prefix_processes.sh"
+# shellcheck source=SCRIPTDIR/../wine/entry_protection.sh
+source "$(dirname "$0")/../wine/entry_protection.sh"
 service_pids() { processes_of "$windows_exe"; }
 no_service_process() { [ -z "$(service_pids)" ]; }
 running() { [ "$(service_state)" == 4 ] && [ -n "$(service_pids)" ]; }
@@ -137,14 +167,32 @@ expect_removed() {  # what
 
 # A fresh prefix, made in a session of its own; the checks run in the next one, whose server
 # is persistent (services die with the last Wine process otherwise) and ends on every way out.
+# The service manager keeps the environment of the boot that starts it: its notes on what it
+# does not implement go to boot.log.
 rm -rf "$work"
 mkdir -p "$prefix"
-run wineboot --init >"$work/boot.log" 2>&1
+WINEDEBUG=fixme+service run wineboot --init >"$work/boot.log" 2>&1
 "$wineserver" -w
 "$wineserver" -p || { echo "msi test: the wine server did not start" >&2; exit 1; }
 trap '"$wineserver" -k' EXIT
 trap 'exit 1' INT TERM HUP
-run wineboot >>"$work/boot.log" 2>&1
+WINEDEBUG=fixme+service run wineboot >>"$work/boot.log" 2>&1
+
+# What the package asks of the installer: the protection from the platform's DLL in its Binary
+# table (1), deferred (1024), not impersonated (2048), its result checked (no 64); after
+# InstallServices, before StartServices, never when the product goes.
+if command -v msiinfo >/dev/null; then
+  expect_equal "custom action ProtectService" \
+    "$(msiinfo export "$package" CustomAction | tr -d '\r' | awk -F'\t' '$1 == "ProtectService"')" \
+    "$(printf 'ProtectService\t3073\tActions\tProtectService\t')"
+  expect_equal "sequence of ProtectService" \
+    "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' |
+      awk -F'\t' '$1 ~ /^(InstallServices|ProtectService|StartServices)$/' | sort -t$'\t' -k3n |
+      tr '\t\n' '| ')" \
+    'InstallServices|VersionNT|5800 ProtectService|NOT REMOVE~="ALL"|5850 StartServices|VersionNT|5900 '
+else
+  echo "note: no msiinfo (msitools); the package's tables are not checked"
+fi
 
 address=$(run "$probe" 2>"$work/adapters.txt" | tr -d '\r' | sed -n 's/^address *//p')
 [ -n "$address" ] || echo "note: no adapter with a gateway here; the expected address is empty"
@@ -156,7 +204,8 @@ version=$(package_version "$package")
 newer_version=$(package_version "$newer_package")
 
 # Installation: the entry `-i` makes, the files, the service answering.
-expect_equal "msiexec /i" "$(deploy /i "$package")" 0
+deploy /i "$package"
+expect_equal "msiexec /i" "$deploy_status" 0
 while IFS='|' read -r value expected; do
   expect_equal "registered $value" "$(registry_value "$service_key" "$value")" "$expected"
 done <<EOF
@@ -178,32 +227,41 @@ offset=$(od -An -tu4 -j60 -N4 "$folder/talvoro_macadress.exe" | tr -d ' ')
 expect_equal "executable's machine" \
   "$(od -An -tx2 -j$((offset + 4)) -N2 "$folder/talvoro_macadress.exe" | tr -d ' ')" "$machine"
 expect_equal "registered products" "$(products)" "$version"
+expect_protected "after /i"
 expect_serving "after /i"
 
 # Removal, with a log beside the executable that no package installed: a second start writes
 # "StartService failed, error code = 1056" there.
 run "$windows_exe" -s >/dev/null 2>&1
 [ -f "$folder/talvoro_macadress.log" ] || fail "-s on the running service wrote no log"
-expect_equal "msiexec /x" "$(deploy /x "$package")" 0
+deploy /x "$package"
+expect_equal "msiexec /x" "$deploy_status" 0
+! protect_ran || fail "/x: the protection ran on removal"
 expect_removed "after /x"
 
 # Again from nothing, then a newer package over it: one product, a new process, answering.
-expect_equal "msiexec /i again" "$(deploy /i "$package")" 0
+deploy /i "$package"
+expect_equal "msiexec /i again" "$deploy_status" 0
 expect_serving "installed again"
 old_pids=$(service_pids)
-expect_equal "msiexec /i newer" "$(deploy /i "$newer_package")" 0
+deploy /i "$newer_package"
+expect_equal "msiexec /i newer" "$deploy_status" 0
 expect_equal "after the upgrade: registered products" "$(products)" "$newer_version"
+expect_protected "after the upgrade"
 expect_serving "after the upgrade"
 [ "$(service_pids)" != "$old_pids" ] || fail "after the upgrade: still the old process $old_pids"
 
 # The older package is refused and changes nothing: 1603, a launch condition failed (a Linux
 # process keeps the exit code's low byte).
 upgraded_pids=$(service_pids)
-expect_equal "msiexec /i older" "$(deploy /i "$package")" $((1603 & 255))
+deploy /i "$package"
+expect_equal "msiexec /i older" "$deploy_status" $((1603 & 255))
 expect_equal "after the older one: registered products" "$(products)" "$newer_version"
 expect_equal "after the older one: processes" "$(service_pids)" "$upgraded_pids"
 
-expect_equal "msiexec /x newer" "$(deploy /x "$newer_package")" 0
+deploy /x "$newer_package"
+expect_equal "msiexec /x newer" "$deploy_status" 0
+! protect_ran || fail "/x of the newer package: the protection ran on removal"
 expect_removed "after /x of the newer package"
 
 if [ "$failed" -ne 0 ]; then

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/service_protection.h"
+
 namespace platform {
 
 namespace {
@@ -38,10 +40,22 @@ ServiceHandle OpenServiceManager(uint32_t access) {
 
 ServiceHandle CreateServiceEntry(ServiceHandle manager, const char* name, const char* displayName,
                                  const char* command) {
-  return Kept(CreateServiceA(AsScHandle(manager), name, displayName, SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
-                             SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command, nullptr, nullptr,
-                             nullptr, nullptr, nullptr));
+  const ServiceHandle service = Kept(
+      CreateServiceA(AsScHandle(manager), name, displayName, SERVICE_ALL_ACCESS,
+                     SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
+                     SERVICE_ERROR_NORMAL, command, nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (service == 0) {
+    return 0;
+  }
+  // An entry with the default descriptor would let any interactive user control a service
+  // that runs as LocalSystem: it does not stay. The entry is new, so nothing else holds it.
+  if (const uint32_t error = ProtectServiceEntry(service); error != 0) {
+    DeleteService(AsScHandle(service));
+    CloseServiceHandle(AsScHandle(service));
+    LastError = static_cast<int32_t>(error);
+    return 0;
+  }
+  return service;
 }
 
 ServiceHandle OpenServiceEntry(ServiceHandle manager, const char* name) {
