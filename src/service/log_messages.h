@@ -14,3 +14,5 @@ inline constexpr char kMsgDispatcherFailed[] =
 inline constexpr char kMsgRegisterFailed[] = "RegisterServiceCtrlHandler failed, error code = %d\n";
 inline constexpr char kMsgSetStatusFailed[] = "SetServiceStatus failed, error code = %d\n";
 inline constexpr char kMsgUnrecognizedOpcode[] = "Unrecognized opcode %d\n";
+// -i from a folder that others than administrators or root may change: the folder, and why.
+inline constexpr char kMsgFolderRefused[] = "Refused to install from %s: %s\n";

@@ -5,6 +5,7 @@
 #include "platform/service_manager.h"
 #include "platform/unique_handle.h"
 #include "service/host_state.h"
+#include "service/install_folder.h"
 #include "service/log_file.h"
 #include "service/log_messages.h"
 #include "shared/command_quoting.h"
@@ -71,6 +72,11 @@ void InstallServiceEntry(const std::string& executablePath, const char* serviceN
   if (executablePath.empty()) {
     // An entry without a program would start whatever the manager finds for an empty name.
     WriteLog(LogPath, FormatLogMessage(kMsgCreateFailed, serviceName, kErrorPathNotFound));
+    return;
+  }
+  // The manager would run it, and the tunnel beside it, as LocalSystem or root.
+  if (const auto refusal = CheckInstallFolder(executablePath)) {
+    WriteLog(LogPath, FormatFolderRefusal(*refusal));
     return;
   }
   const ScopedServiceHandle manager(

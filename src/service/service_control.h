@@ -5,7 +5,9 @@
 #include <string>
 
 // Refuses an empty executable path (the system could not tell it): "Failed to create service
-// %s, error code = 3" (the path cannot be found), and the manager is not asked.
+// %s, error code = 3" (the path cannot be found), and the manager is not asked; nor is it for
+// a folder that others than administrators or root may change (install_folder.h), which is
+// logged with the reason.
 void InstallServiceEntry(const std::string& executablePath, const char* serviceName);
 // Also deletes the log file, on every path.
 void RemoveServiceEntry(const char* serviceName);

@@ -34,6 +34,7 @@ end_rig() {
 
 install_files() {  # service_exe standin_exe (empty: no tunnel program)
   mkdir -p "$folder/bin"
+  guard_install_folder "$folder" "$folder/bin"
   cp "$1" "$folder/talvoro_macadress.exe"
   if [ -n "$2" ]; then cp "$2" "$folder/bin/stunnel.exe"; fi
 }

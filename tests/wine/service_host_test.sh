@@ -102,6 +102,7 @@ boot_fresh_prefix '"$wineserver" -k' || {
   exit 1
 }
 mkdir -p "$folder"
+guard_install_folder "$folder"
 cp "$service_exe" "$folder/talvoro_macadress.exe"
 
 # Install: one entry, stamped now; the command quoted because the path holds a blank.
@@ -216,6 +217,7 @@ long_part=$(printf 'p%.0s' $(seq 120))
 long_windows_folder="$windows_folder\\$long_part\\$long_part"
 long_folder="$folder/$long_part/$long_part"
 mkdir -p "$long_folder"
+guard_install_folder "$long_folder"
 cp "$service_exe" "$long_folder/talvoro_macadress.exe"
 long_exe="$long_windows_folder\\talvoro_macadress.exe"
 "$run" "$long_exe" -i 2>>"$work/host-stderr.log"

@@ -38,6 +38,14 @@ boot_fresh_prefix() {  # cleanup
   "$run" wineboot >>"$work/boot.log" 2>&1
 }
 
+# Wine keeps no descriptor for a folder: it makes one up from the Unix owner and mode (the Wine
+# user the owner, Everyone with the "other" bits). The nearest to what Windows gives a folder
+# under Program Files is then a folder of the Wine user that nobody else may write; -i refuses
+# any other.
+guard_install_folder() {  # folder...
+  chmod go-w -- "$@"
+}
+
 # The service's log, CR LF and all, into log_text; empty when there is none.
 read_log() {
   log_text=
