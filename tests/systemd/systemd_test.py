@@ -470,6 +470,34 @@ def check_stops_stay(inside, exe):
                 f"main process {inside.main_pid()}, listening {inside.listening()}"))
 
 
+def check_stop_while_restart_is_due(inside, exe):
+    """-k while systemd waits to start a crashed service again cancels that start. A drop-in
+    lengthens RestartSec for this case, so that the wait is long enough to be met for certain;
+    the unit then reads "activating (auto-restart)", and a stop must not be refused as if
+    nothing ran."""
+    drop_in = f"/run/systemd/system/{UNIT}.d"
+    inside.container.must(f"mkdir -p {drop_in} && printf '[Service]\\nRestartSec=600\\n' "
+                          f"> {drop_in}/restart-wait.conf && systemctl daemon-reload")
+    inside.run("systemctl", "reset-failed", UNIT)
+    inside.run("systemctl", "start", UNIT)
+    old = inside.main_pid()
+    killed = old != 0 and inside.shell(f"kill -KILL {old}")[0] == 0
+    waiting = wait_for(lambda: inside.unit_property("SubState") == "auto-restart",
+                       RECOVERY_LIMIT_S, 0.05)
+    stopped = stop_with_switch(inside, exe)
+    state, sub = inside.state(), inside.unit_property("SubState")
+    jobs = inside.run("systemctl", "list-jobs", "--no-legend", UNIT)[1].strip()
+    verify("bare: -k while a restart is due stops the service for good",
+           (killed, f"no main process to kill ({old})"),
+           (bool(waiting), f"unit {inside.state()} ({inside.unit_property('SubState')}), "
+                           "never waiting to restart"),
+           (stopped, "-k failed"),
+           (state == "inactive" and sub == "dead", f"unit {state} ({sub}) after -k"),
+           (jobs == "", f"jobs still queued: {jobs!r}"))
+    inside.container.must(f"rm -rf {drop_in} && systemctl daemon-reload")
+    inside.run("systemctl", "start", UNIT)
+
+
 # --- the log and the install folder ----------------------------------------------------------
 
 def check_log_links(inside, exe):
@@ -609,6 +637,7 @@ def bare_executable_case(inside, _deb_name):
         check_crash_recovery(inside, signal_name)
     check_crash_loop_ends(inside)
     check_stops_stay(inside, exe)
+    check_stop_while_restart_is_due(inside, exe)
     check_log_links(inside, exe)
     print(f"     crashes, stops and log links took {time.monotonic() - began:.1f} s")
     check_early_stops(inside, exe)

@@ -337,7 +337,13 @@ bool RequestServiceStop(ServiceHandle service) {
   if (!FindHandle(service, &unit) || unit.empty()) {
     return FailRequest(kErrorInvalidHandle);
   }
-  if (!IsActive(unit)) {
+  // A unit waiting to be started again after a crash reads "activating": a stop asked for
+  // then must cancel that start, not be refused as if nothing ran.
+  UnitInfo info;
+  if (!QueryUnit(unit, &info)) {
+    return false;
+  }
+  if (info.activeState == "inactive" || info.activeState == "failed") {
     return FailRequest(kErrorServiceNotActive);
   }
   return RunSystemctl({"stop", unit.c_str()});
