@@ -19,8 +19,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "integration"))
 from checks import check, report  # noqa: E402
+import private_namespaces  # noqa: E402
 
-INSIDE_FLAG = "--inside-namespaces"
 QUERY_PORT = 10032
 NOBODY = 65534
 START_WAIT_S = 20.0  # generous: the sanitizer build under strace starts slowly
@@ -82,6 +82,9 @@ class Holder:
                 os.setgid(NOBODY)
                 os.setuid(NOBODY)
                 holder = socket.socket()
+                # Binds over the TIME_WAIT connections an earlier case's service left on the
+                # port, as any server does; on Linux it still cannot share a listened port.
+                holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                 holder.bind(("127.0.0.1", QUERY_PORT))
                 holder.listen()
                 os.write(ready_write, b"holding")
@@ -248,18 +251,7 @@ def inside(executable, viewer_program):
 
 
 def main():
-    if len(sys.argv) == 4 and sys.argv[1] == INSIDE_FLAG:
-        return inside(*sys.argv[2:])
-    if len(sys.argv) != 3:
-        print(__doc__)
-        return 2
-    if os.geteuid() != 0 or shutil.which("strace") is None:
-        print("FAIL: needs root (namespaces) and strace")
-        return 1
-    programs = [os.path.abspath(path) for path in sys.argv[1:]]
-    return subprocess.run(["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc",
-                           "--propagation", "private", sys.executable, os.path.abspath(__file__),
-                           INSIDE_FLAG] + programs, check=False, timeout=300).returncode
+    return private_namespaces.main(__file__, __doc__, 2, inside, 300)
 
 
 if __name__ == "__main__":

@@ -21,8 +21,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "integration"))
 from checks import check, failures, report  # noqa: E402
+import private_namespaces  # noqa: E402
 
-INSIDE_FLAG = "--inside-namespaces"
 QUERY_PORT = 10032
 TRACE_SOCKET = "/run/talvoro_macadress/trace"
 START_WAIT_S = 20.0  # generous: the sanitizer build under strace starts slowly
@@ -339,18 +339,7 @@ def inside(executable, viewer_program, macparam):
 
 
 def main():
-    if len(sys.argv) == 5 and sys.argv[1] == INSIDE_FLAG:
-        return inside(*sys.argv[2:])
-    if len(sys.argv) != 4:
-        print(__doc__)
-        return 2
-    if os.geteuid() != 0 or shutil.which("strace") is None:
-        print("FAIL: needs root (namespaces) and strace")
-        return 1
-    programs = [os.path.abspath(path) for path in sys.argv[1:]]
-    return subprocess.run(["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc",
-                           "--propagation", "private", sys.executable, os.path.abspath(__file__),
-                           INSIDE_FLAG] + programs, check=False, timeout=600).returncode
+    return private_namespaces.main(__file__, __doc__, 3, inside, 600)
 
 
 if __name__ == "__main__":
