@@ -18,7 +18,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "integration"))
-from checks import check, report  # noqa: E402
+from checks import check  # noqa: E402
 import private_namespaces  # noqa: E402
 
 QUERY_PORT = 10032
@@ -237,21 +237,13 @@ def stop_while_waiting(executable, workspace):
             service.end()
 
 
-def inside(executable, viewer_program):
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run"], check=True)
-    workspace = tempfile.mkdtemp(prefix="talvoro-listener-")
-    os.chmod(workspace, 0o755)
-    try:
-        takes_the_freed_port(executable, viewer_program, workspace)
-        stop_while_waiting(executable, workspace)
-    finally:
-        shutil.rmtree(workspace, ignore_errors=True)
-    return report()
+def cases(workspace, executable, viewer_program):
+    takes_the_freed_port(executable, viewer_program, workspace)
+    stop_while_waiting(executable, workspace)
 
 
 def main():
-    return private_namespaces.main(__file__, __doc__, 2, inside, 300)
+    return private_namespaces.main(__file__, __doc__, 2, cases, 300, "talvoro-listener-")
 
 
 if __name__ == "__main__":

@@ -20,7 +20,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "integration"))
-from checks import check, failures, report  # noqa: E402
+from checks import check  # noqa: E402
 import private_namespaces  # noqa: E402
 
 QUERY_PORT = 10032
@@ -321,25 +321,17 @@ def nothing_kept_without_viewer(executable, param, workspace, request_line_count
           not os.listdir(os.path.dirname(TRACE_SOCKET)), case, "the service made a file in /run")
 
 
-def inside(executable, viewer_program, macparam):
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run"], check=True)
+def cases(workspace, executable, viewer_program, macparam):
     param = subprocess.run([macparam, "encode", ORIGIN], capture_output=True, check=True,
                            timeout=30).stdout.decode("ascii").strip()
-    workspace = tempfile.mkdtemp(prefix="talvoro-traces-")
-    os.chmod(workspace, 0o755)
-    try:
-        count = viewer_sees_the_request(executable, viewer_program, param, workspace)
-        killed_viewer_is_replaced(viewer_program, workspace)
-        late_viewer_gets_the_next_request(executable, viewer_program, param, workspace)
-        nothing_kept_without_viewer(executable, param, workspace, count)
-    finally:
-        shutil.rmtree(workspace, ignore_errors=True)
-    return report()
+    count = viewer_sees_the_request(executable, viewer_program, param, workspace)
+    killed_viewer_is_replaced(viewer_program, workspace)
+    late_viewer_gets_the_next_request(executable, viewer_program, param, workspace)
+    nothing_kept_without_viewer(executable, param, workspace, count)
 
 
 def main():
-    return private_namespaces.main(__file__, __doc__, 3, inside, 600)
+    return private_namespaces.main(__file__, __doc__, 3, cases, 600, "talvoro-traces-")
 
 
 if __name__ == "__main__":

@@ -209,18 +209,24 @@ check_queries() {  # address
     "$(exchange "$(query_request "$other" http://shop.example:8080/)")" "$(expected_reply '')"
 }
 
+# Starts the DBWIN monitor for SECONDS, its output in $work/NAME.out, and sets monitor_pid
+# once it reads; otherwise fails CASE and returns 1.
+start_monitor() {  # monitor_exe seconds name case
+  "$run" "$1" "$2" >"$work/$3.out" 2>"$work/$3.err" &
+  monitor_pid=$!
+  if ! wait_until 10 grep -q '^ready' "$work/$3.out"; then
+    fail "$4: the DBWIN monitor did not start: $(cat "$work/$3.err")"
+    kill "$monitor_pid" 2>/dev/null
+    return 1
+  fi
+}
+
 check_request_traces() {  # monitor_exe address gateway...
   local monitor=$1 address=$2 param request monitor_pid
   shift 2
   param=$(make_param shop.example)
   request=$(query_request "$param" http://shop.example:8080/)
-  "$run" "$monitor" 8 >"$work/monitor.out" 2>"$work/monitor.err" &
-  monitor_pid=$!
-  if ! wait_until 10 grep -q '^ready' "$work/monitor.out"; then
-    fail "traces: the DBWIN monitor did not start: $(cat "$work/monitor.err")"
-    kill "$monitor_pid" 2>/dev/null
-    return
-  fi
+  start_monitor "$monitor" 8 monitor traces || return
   exchange "$request" >/dev/null
   wait "$monitor_pid"
   local actual expected
@@ -239,13 +245,7 @@ check_second_server() {  # control_tool monitor_exe
   local control_tool=$1 monitor=$2 monitor_pid reply failures
   local bind_failure='[sock] recv start server error 1 \r\n'
   answers || fail "second query server: no answer before control 128"
-  "$run" "$monitor" 12 >"$work/second.out" 2>"$work/second.err" &
-  monitor_pid=$!
-  if ! wait_until 10 grep -q '^ready' "$work/second.out"; then
-    fail "second query server: the DBWIN monitor did not start: $(cat "$work/second.err")"
-    kill "$monitor_pid" 2>/dev/null
-    return
-  fi
+  start_monitor "$monitor" 12 second "second query server" || return
   reply=$("$run" "$control_tool" "$service_name" 128 2>>"$work/tool-stderr.log" | tr -d '\r')
   expect_equal "second query server: reply to control 128" "$reply" "state 4"
   wait_until 10 grep -qF -- "$bind_failure" "$work/second.out" ||
