@@ -1,4 +1,6 @@
-"""Failed checks, collected as a test goes on and reported at its end: one line each."""
+"""Failed checks, collected as a test goes on and reported at its end: one line each; and the
+bounded wait for a condition that checks use."""
+import time
 
 failures = []
 
@@ -17,3 +19,14 @@ def report():
         return 1
     print("all checks passed")
     return 0
+
+
+def wait_until(condition, seconds, step=0.05):
+    """condition()'s first true value, or its last value once `seconds` have passed: a bound
+    for a failure, never a measure of speed."""
+    deadline = time.monotonic() + seconds
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)

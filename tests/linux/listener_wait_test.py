@@ -18,7 +18,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "integration"))
-from checks import check  # noqa: E402
+from checks import check, wait_until  # noqa: E402
 import private_namespaces  # noqa: E402
 
 QUERY_PORT = 10032
@@ -33,15 +33,6 @@ VIEWER_LINE = re.compile(r"\[(\d+)\] (.*)")
 PORT_BIND = re.compile(r"\bbind\(\d+, \{sa_family=AF_INET, sin_port=htons\(%d\)" % QUERY_PORT)
 REQUEST = (f"GET /?callback=cb&a&b&c&d&e HTTP/1.1\r\nHost: 127.0.0.1:{QUERY_PORT}\r\n"
            "Referer: http://x/\r\n\r\n").encode("ascii")
-
-def wait_until(condition, seconds, step=0.05):
-    deadline = time.monotonic() + seconds
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(step)
-
 
 def read(path):
     with open(path, encoding="latin-1", newline="") as file:

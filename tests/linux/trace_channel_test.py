@@ -20,7 +20,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "integration"))
-from checks import check  # noqa: E402
+from checks import check, wait_until  # noqa: E402
 import private_namespaces  # noqa: E402
 
 QUERY_PORT = 10032
@@ -74,15 +74,6 @@ def matches(expected, reply, lines):
     replied = reply.decode("latin-1") + " :: Sleep Mac Adress 4444 ==== debug ===== \r\n"
     return (fixed == expected and len(rest) >= 3 and rest[-2:] == [replied, NEXT_ACCEPT] and
             all(line.startswith("\n\n ") for line in rest[:-2]))
-
-
-def wait_until(condition, seconds, step=0.05):
-    deadline = time.monotonic() + seconds
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(step)
 
 
 def listens():
